@@ -1,0 +1,25 @@
+# lmfs_test(NAME SOURCES... LIBS libs... [LABELS labels...])
+# One GoogleTest binary whose cases are registered with CTest one by one.
+function(lmfs_test name)
+  if(NOT LMFS_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(${name}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+    PROPERTIES LABELS "${T_LABELS}"
+    DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# lmfs_fuzzer(NAME SOURCES... LIBS libs...): a libFuzzer target, built only with LMFS_FUZZ.
+function(lmfs_fuzzer name)
+  if(NOT LMFS_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+endfunction()

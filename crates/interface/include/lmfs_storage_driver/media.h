@@ -1,0 +1,49 @@
+// What a store lives on: an ordered list of media, each a block device, a path,
+// a URN or nothing. These are the plug-in's own value types; the records that
+// cross the plug-in boundary are in records.h and are converted at the edge.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lmfs {
+
+enum class MediumKind : std::uint8_t { Block = 0, Path = 1, URN = 2, None = 3 };
+
+struct StorageMedium {
+  MediumKind kind = MediumKind::None;
+  // Block: the device name (UTF-8 text); Path: the path's bytes (any bytes);
+  // URN: the text; None: empty.
+  std::string value;
+
+  static StorageMedium block(std::string device) { return {MediumKind::Block, std::move(device)}; }
+  static StorageMedium path(std::string bytes) { return {MediumKind::Path, std::move(bytes)}; }
+  static StorageMedium urn(std::string text) { return {MediumKind::URN, std::move(text)}; }
+  static StorageMedium none() { return {MediumKind::None, {}}; }
+
+  friend bool operator==(const StorageMedium&, const StorageMedium&) = default;
+};
+
+struct StorageMedia {
+  std::vector<StorageMedium> inner;
+
+  friend bool operator==(const StorageMedia&, const StorageMedia&) = default;
+};
+
+// Text of one medium: Block "/dev..." (prefixed with "/dev" unless it already
+// starts so), Path as lossy UTF-8, URN "urn:" + text, None "none::".
+[[nodiscard]] std::string medium_text(const StorageMedium& medium);
+
+// Texts of the media joined with "," (empty list: empty text).
+[[nodiscard]] std::string media_text(const StorageMedia& media);
+
+// Debug forms: `Block(ROsString { inner: "/dev/sdb" })`,
+// `Path(RPathBuf { inner: [47, 100] })`, `URN("x")`, `None`, and
+// `StorageMedia { inner: [...] }`; plain or alternate layout.
+[[nodiscard]] std::string debug_medium(const StorageMedium& medium, bool alternate);
+[[nodiscard]] std::string debug_media(const StorageMedia& media, bool alternate);
+// `ROsString { inner: "..." }`
+[[nodiscard]] std::string debug_os_string_record(const std::string& text, bool alternate);
+
+}  // namespace lmfs
