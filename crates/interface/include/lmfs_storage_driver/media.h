@@ -47,3 +47,53 @@ struct StorageMedia {
 [[nodiscard]] std::string debug_os_string_record(const std::string& text, bool alternate);
 
 }  // namespace lmfs
+
+// ---------------------------------------------------------------- boundary records
+
+#include "lmfs_storage_driver/abi.h"
+
+namespace lmfs::abi {
+
+struct ROsString {
+  RString inner;
+};
+static_assert(sizeof(ROsString) == 32);
+
+struct RPathBuf {
+  RVec<std::uint8_t> inner;
+
+  [[nodiscard]] std::string_view bytes() const {
+    return inner.length == 0 ? std::string_view{} : std::string_view{reinterpret_cast<const char*>(inner.buffer), inner.length};
+  }
+};
+static_assert(sizeof(RPathBuf) == 32);
+
+// StorageMedium as the boundary lays it out: a one-byte kind tag (Block 0,
+// Path 1, URN 2, None 3) and the value at offset 8.
+struct StorageMedium {
+  std::uint8_t tag;
+  union Payload {
+    ROsString block;
+    RPathBuf path;
+    RString urn;
+  };
+  alignas(8) Payload payload;
+};
+static_assert(sizeof(StorageMedium) == 40 && offsetof(StorageMedium, payload) == 8);
+
+struct StorageMedia {
+  RVec<StorageMedium> inner;
+};
+static_assert(sizeof(StorageMedia) == 32);
+
+void release_element(StorageMedium& m);
+inline void release(StorageMedia& m) { release(m.inner); }
+inline void release(RPathBuf& p) { release(p.inner); }
+
+// Copies between the plug-in's values and the boundary records. The records
+// made here carry this binary's vtables; reading a record never takes it over.
+[[nodiscard]] StorageMedia to_record(const lmfs::StorageMedia& media);
+[[nodiscard]] lmfs::StorageMedia from_record(const StorageMedia& media);
+[[nodiscard]] RPathBuf own_path(std::string_view bytes);
+
+}  // namespace lmfs::abi

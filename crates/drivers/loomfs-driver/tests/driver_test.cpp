@@ -1,0 +1,52 @@
+#include "loomfs_driver/driver.h"
+
+#include <gtest/gtest.h>
+
+namespace lmfs::loomfs {
+namespace {
+
+LoomFsDriverOptions options() {
+  return LoomFsDriverOptions{std::nullopt, "/nonexistent-bin", StorageMedia{{StorageMedium::block("/dev/sdb")}}, "/mnt/s"};
+}
+
+TEST(AtRoot, JoinsOntoAnEmptyRootOnAFreshDriver) {
+  LoomFsDriver d(options());
+  EXPECT_EQ(d.root(), "");
+  EXPECT_EQ(d.at_root("a/b").value(), "a/b");
+  EXPECT_EQ(d.at_root("").value(), "");
+  EXPECT_EQ(d.at_root("/etc").value(), "/etc");
+}
+
+TEST(AtRoot, RefusesParentComponentsWithTheGivenPath) {
+  LoomFsDriver d(options());
+  auto r = d.at_root("a/../b");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().path, "a/../b");
+}
+
+TEST(DetachStores, ComparesTheRootByteForByte) {
+  LoomFsDriver d(options());
+  auto r = d.detach_stores("/mnt/s");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, StoreOpError::Kind::InvalidParameterValue);
+  EXPECT_EQ(r.error().name, "mount-point");
+  EXPECT_EQ(r.error().value, "/mnt/s");
+}
+
+TEST(Stores, NoStoreIsInvalidMediaNone) {
+  LoomFsDriver d(options());
+  auto r = d.stores();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, StoreOpError::Kind::InvalidMediaType);
+  EXPECT_FALSE(r.error().media.owned);
+}
+
+TEST(Snapshots, WithoutAStoreNothingIsOpened) {
+  LoomFsDriver d(options());
+  EXPECT_EQ(d.take_snapshot().error(), "Invalid Block Device: <none>");
+  EXPECT_EQ(d.next_snapshot().error(), "Invalid Block Device: <none>");
+  EXPECT_EQ(d.last_snapshot().error(), "Invalid Block Device: <none>");
+}
+
+}  // namespace
+}  // namespace lmfs::loomfs

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the project and runs every test suite.
+#   scripts/test.sh              plain build (build/)
+#   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=plain
+[ "${1:-}" = "--sanitize" ] && mode=sanitize
+
+scripts/setup.sh
+
+if [ "$mode" = sanitize ]; then
+  dir=build-asan
+  cmake -S . -B "$dir" -DLMFS_SANITIZE=ON -DLMFS_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+else
+  dir=build
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$dir" -j"$(nproc)"
+cd "$dir"
+ctest --output-on-failure -j2 --timeout 600

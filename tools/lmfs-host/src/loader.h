@@ -1,0 +1,35 @@
+// Loading a storage-driver plug-in the way the framework's loader does:
+// find the header symbol, check the magic and ABI numbers, run the C-ABI
+// self-test, hand over the globals, check the version text and build the root
+// module under the header's lock.
+#pragma once
+
+#include <expected>
+#include <string>
+
+#include "lmfs_storage_driver/plugin.h"
+
+namespace lmfs::host {
+
+struct LoadedPlugin {
+  void* handle = nullptr;  // never closed: loaded libraries stay loaded
+  abi::LibHeader* header = nullptr;
+  const abi::StorageDriverMod* root_module = nullptr;
+};
+
+// The interface version this host was built against.
+inline constexpr char kInterfaceVersion[] = "0.0.0-next";
+
+// Loads `path`. The error is a readable sentence naming what failed.
+[[nodiscard]] std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path);
+
+// The C-ABI self-test alone: every round trip the framework checks.
+[[nodiscard]] std::expected<void, std::string> run_c_abi_tests(const abi::CAbiTestingFns& fns);
+
+struct Version {
+  unsigned long major = 0, minor = 0, patch = 0;
+};
+// "MAJOR.MINOR.PATCH" with anything after the patch number ignored.
+[[nodiscard]] std::expected<Version, std::string> parse_version(std::string_view text);
+
+}  // namespace lmfs::host

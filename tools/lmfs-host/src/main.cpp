@@ -1,0 +1,98 @@
+// lmfs-host: loads a storage-driver plug-in as the framework's hosts do,
+// creates a driver from JSON parameters and runs operations on it, printing
+// each result as one JSON line.
+//
+//   lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [OP ARGS...]...
+//
+// Operations and their arguments (arguments are %XX-escaped byte strings):
+//   init, done, root, at_root PATH, stores, initialize_stores MEDIA,
+//   attach_stores ROOT MEDIA, detach_stores ROOT, take_snapshot,
+//   next_snapshot, last_snapshot, edge_snapshot, full_snapshot,
+//   snapshot PATH true|false, debug, debug_alt
+// MEDIA is a comma-separated list of block:NAME, path:BYTES, urn:TEXT, none;
+// "-" is the empty list.
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "lmfs_storage_driver/media.h"
+#include "lmfs_storage_driver/text.h"
+#include "loader.h"
+#include "script.h"
+
+namespace lmfs::host {
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitLoad = 3;
+constexpr int kExitNewFailed = 1;
+
+int usage(const std::string& why) {
+  std::fprintf(stderr,
+               "lmfs-host: %s\n"
+               "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [OP ARGS...]...\n",
+               why.c_str());
+  return kExitUsage;
+}
+
+std::expected<std::string, std::string> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::unexpected("cannot read " + path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int run(int argc, char** argv) {
+  if (argc < 2) return usage("no plug-in given");
+  const std::string plugin_path = argv[1];
+  std::optional<std::string> params;
+  std::vector<std::string> words;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--params" || arg == "--params-file" || arg == "--script") {
+      if (i + 1 >= argc) return usage(arg + " needs a value");
+      const std::string value = argv[++i];
+      if (arg == "--params") {
+        params = value;
+      } else {
+        auto text = read_file(value);
+        if (!text) return usage(text.error());
+        if (arg == "--params-file") {
+          params = *text;
+        } else {
+          auto script_words = split_script(*text);
+          words.insert(words.end(), script_words.begin(), script_words.end());
+        }
+      }
+    } else {
+      words.push_back(arg);
+    }
+  }
+  if (!params) return usage("no parameters given (--params or --params-file)");
+  auto ops = parse_ops(words);
+  if (!ops) return usage(ops.error());
+
+  auto plugin = load_plugin(plugin_path);
+  if (!plugin) {
+    std::fprintf(stderr, "lmfs-host: %s\n", plugin.error().c_str());
+    return kExitLoad;
+  }
+  auto driver = Driver::create(*plugin, *params);
+  std::fputs((driver.result_line + "\n").c_str(), stdout);
+  std::fflush(stdout);
+  if (!driver.object) return kExitNewFailed;
+  for (const auto& op : *ops) {
+    std::fputs((driver.object->run(op) + "\n").c_str(), stdout);
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace lmfs::host
+
+int main(int argc, char** argv) { return lmfs::host::run(argc, argv); }

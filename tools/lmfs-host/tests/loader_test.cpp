@@ -1,0 +1,49 @@
+// The loader's checks, each against a library that fails exactly one of them.
+#include "loader.h"
+
+#include <gtest/gtest.h>
+
+namespace lmfs::host {
+namespace {
+
+TEST(Loader, RefusesEachMismatchWithAReadableReason) {
+  struct Row {
+    const char* library;
+    const char* reason;
+  };
+  const Row rows[] = {
+      {FAKE_BAD_MAGIC, "has a library header with the wrong magic text"},
+      {FAKE_BAD_ABI, "was built for plug-in ABI 0.12; this host loads ABI 0.11"},
+      {FAKE_BAD_CABI, "the library's C calling convention differs: take_pair_b"},
+      {FAKE_BAD_VERSION, "implements interface version 1.0.0, incompatible with 0.0.0-next"},
+      {FAKE_FAILING_CTOR, "the library's root-module constructor failed"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.library);
+    auto loaded = load_plugin(r.library);
+    ASSERT_FALSE(loaded);
+    EXPECT_NE(loaded.error().find(r.reason), std::string::npos) << loaded.error();
+  }
+}
+
+TEST(Loader, LoadsTheRealPluginAndBuildsItsRootModuleOnce) {
+  auto first = load_plugin(LMFS_PLUGIN_PATH);
+  ASSERT_TRUE(first) << first.error();
+  ASSERT_NE(first->root_module, nullptr);
+  EXPECT_EQ(first->header->module, first->root_module);
+  auto second = load_plugin(LMFS_PLUGIN_PATH);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->root_module, first->root_module);
+  EXPECT_EQ(first->header->lock_state.word, 0u) << "the header's lock is free again";
+}
+
+TEST(Version, ParsesMajorMinorPatch) {
+  auto v = parse_version("0.11.3-next");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->minor, 11u);
+  EXPECT_FALSE(parse_version("0.x"));
+  EXPECT_FALSE(parse_version(""));
+}
+
+}  // namespace
+}  // namespace lmfs::host
