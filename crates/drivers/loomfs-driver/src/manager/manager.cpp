@@ -1,0 +1,153 @@
+#include "loomfs_driver/manager.h"
+
+#include <sys/stat.h>
+
+#include "lmfs_sec/path_safety.h"
+#include "lmfs_storage_driver/text.h"
+#include "loomfs_driver/log_sink.h"
+#include "process.h"
+#include "stderr_writer.h"
+
+namespace lmfs::loomfs {
+namespace {
+
+// The location shown in the debug lines and the log event.
+constexpr std::string_view kSourcePath = "crates/drivers/loomfs-driver/src/manager";
+constexpr std::string_view kLogTarget = "storage_driver_loomfs::manager";
+
+// "[<source>:<line>:<column>] <expression> = <value>\n", written in one go.
+void debug_line(int line, int column, std::string_view expression, std::string_view value) {
+  std::string out;
+  out.reserve(kSourcePath.size() + expression.size() + value.size() + 24);
+  out.append("[")
+      .append(kSourcePath)
+      .append(":")
+      .append(std::to_string(line))
+      .append(":")
+      .append(std::to_string(column))
+      .append("] ")
+      .append(expression)
+      .append(" = ")
+      .append(value)
+      .append("\n");
+  detail::write_stderr(out);
+}
+
+std::string debug_store(const std::optional<std::string>& store, bool alternate) {
+  if (!store) return text::debug_option(alternate, nullptr);
+  const std::string inner = text::debug_os_str(*store);
+  return text::debug_option(alternate, &inner);
+}
+
+}  // namespace
+
+std::expected<std::reference_wrapper<LoomFsManager>, LoomFsDriverError> LoomFsManager::select_store(
+    const StorageMedia& stores) {
+  if (stores.inner.empty()) return std::unexpected(LoomFsDriverError::NoDevices{});
+  if (stores.inner.size() > 1) return std::unexpected(LoomFsDriverError::TooManyDevices{});
+
+  debug_line(62, 9, "stores", debug_media(stores, true));
+
+  const StorageMedium& medium = stores.inner.front();
+  switch (medium.kind) {
+    case MediumKind::Block: {
+      const std::string& device = medium.value;
+      debug_line(77, 9, "&device", debug_os_string_record(device, true));
+      auto checked = check_block_device(device);
+      if (!checked) return std::unexpected(std::move(checked.error()));
+      store = std::move(*checked);
+      return std::ref(*this);
+    }
+    case MediumKind::Path:
+      return std::unexpected(LoomFsDriverError::InvalidBlockDevice{text::lossy_utf8(medium.value)});
+    case MediumKind::URN:
+      return std::unexpected(LoomFsDriverError::InvalidBlockDevice{medium.value});
+    case MediumKind::None:
+      break;
+  }
+  return std::unexpected(LoomFsDriverError::no_device());
+}
+
+std::expected<std::string, LoomFsDriverError> LoomFsManager::check_block_device(std::string_view device) {
+  if (auto safe = sec::ensure_safe_path(device); !safe) return std::unexpected(std::move(safe.error()));
+
+  const std::string path(device);
+  if (path.find('\0') != std::string::npos) {
+    return std::unexpected(
+        IoError::custom(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte"));
+  }
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return std::unexpected(IoError::last_os_error());
+  if (S_ISBLK(st.st_mode)) return path;
+  return std::unexpected(LoomFsDriverError::InvalidBlockDevice{text::lossy_utf8(device)});
+}
+
+std::expected<void, LoomFsDriverError> LoomFsManager::format_store() const {
+  if (!store) return std::unexpected(LoomFsDriverError::no_device());
+  const std::string& device = *store;
+
+  auto status = detail::run_command({.program = detail::tool_path(opts.bin_dir, "mkfs.loomfs"),
+                                     .args = {"-q", "-f", "-O", "block_count", device},
+                                     .discard_stderr = true});
+  if (!status) return std::unexpected(std::move(status.error()));
+  if (status->success()) return {};
+
+  const std::string shown = text::lossy_utf8(device);
+  detail::write_stderr("Unable to initialize " + shown + ", maybe invalid device?\n");
+  return std::unexpected(LoomFsDriverError::FormatFailed{status->text() + " for device " + shown});
+}
+
+std::expected<void, LoomFsDriverError> LoomFsManager::mount_store(std::string_view root) const {
+  debug_line(120, 9, "root", text::debug_os_str(root));
+  debug_line(121, 9, "&self.store", debug_store(store, true));
+  if (!store) return std::unexpected(LoomFsDriverError::no_device());
+  const std::string& device = *store;
+
+  const std::string message = "Bin directory: " + text::debug_os_str(opts.bin_dir);
+  log::emit({.level = log::Level::Debug,
+             .target = kLogTarget,
+             .file = kSourcePath,
+             .line = 125,
+             .message = message});
+
+  auto status =
+      detail::run_command({.program = detail::tool_path(opts.bin_dir, "mount.loomfs"),
+                           .args = {"-o", "order=relaxed,nogc,barrier,discard", device, std::string(root)},
+                           .discard_stderr = false});
+  if (!status) return std::unexpected(std::move(status.error()));
+  if (status->success()) return {};
+
+  const std::string shown = text::lossy_utf8(device);
+  detail::write_stderr("Unable to mount " + shown + ", maybe invalid device?\n");
+  detail::write_stderr("status: " + status->text() + "\n");
+  return std::unexpected(LoomFsDriverError::InvalidBlockDevice{shown});
+}
+
+std::expected<void, LoomFsDriverError> LoomFsManager::unmount_store() const {
+  if (!store) return std::unexpected(LoomFsDriverError::no_device());
+  const std::string& device = *store;
+
+  auto status = detail::run_command({.program = "sudo",
+                                     .args = {detail::tool_path(opts.bin_dir, "umount.loomfs"), device},
+                                     .discard_stderr = true});
+  const std::string shown = text::lossy_utf8(device);
+  if (!status) {
+    detail::write_stderr("lmfs: Unable to umount " + shown + ", Perhaps install loomfs tools?\n");
+    return std::unexpected(std::move(status.error()));
+  }
+  if (status->success()) return {};
+
+  // A failed unmount is reported to the caller; the host process goes on.
+  detail::write_stderr("lmfs: Unable to umount " + shown + ", maybe invalid device?\n");
+  return std::unexpected(LoomFsDriverError::Other{"Unable to unmount " + shown + ": " + status->text()});
+}
+
+std::string LoomFsManager::debug(bool alternate) const { return debug_manager(*this, alternate); }
+
+std::string debug_manager(const LoomFsManager& manager, bool alternate) {
+  return text::debug_struct(
+      alternate, "LoomFsManager",
+      {{"opts", debug_options(manager.opts, alternate)}, {"store", debug_store(manager.store, alternate)}});
+}
+
+}  // namespace lmfs::loomfs

@@ -1,0 +1,166 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+extern char** environ;
+
+namespace lmfs::loomfs::detail {
+namespace {
+
+// An open descriptor, closed on destruction.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  [[nodiscard]] int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+class SpawnFileActions {
+ public:
+  SpawnFileActions() noexcept : rc_(::posix_spawn_file_actions_init(&actions_)) {}
+  SpawnFileActions(const SpawnFileActions&) = delete;
+  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  ~SpawnFileActions() {
+    if (rc_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+  [[nodiscard]] int init_result() const noexcept { return rc_; }
+  posix_spawn_file_actions_t* get() noexcept { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+  int rc_;
+};
+
+class SpawnAttr {
+ public:
+  SpawnAttr() noexcept : rc_(::posix_spawnattr_init(&attr_)) {}
+  SpawnAttr(const SpawnAttr&) = delete;
+  SpawnAttr& operator=(const SpawnAttr&) = delete;
+  ~SpawnAttr() {
+    if (rc_ == 0) ::posix_spawnattr_destroy(&attr_);
+  }
+  [[nodiscard]] int init_result() const noexcept { return rc_; }
+  posix_spawnattr_t* get() noexcept { return &attr_; }
+
+ private:
+  posix_spawnattr_t attr_{};
+  int rc_;
+};
+
+constexpr std::array<std::string_view, 32> kSignalNames = {
+    "",          "SIGHUP",  "SIGINT",    "SIGQUIT", "SIGILL",   "SIGTRAP", "SIGABRT", "SIGBUS",
+    "SIGFPE",    "SIGKILL", "SIGUSR1",   "SIGSEGV", "SIGUSR2",  "SIGPIPE", "SIGALRM", "SIGTERM",
+    "SIGSTKFLT", "SIGCHLD", "SIGCONT",   "SIGSTOP", "SIGTSTP",  "SIGTTIN", "SIGTTOU", "SIGURG",
+    "SIGXCPU",   "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGWINCH", "SIGIO",   "SIGPWR",  "SIGSYS",
+};
+
+}  // namespace
+
+std::string_view signal_name(int signal) noexcept {
+  if (signal < 1 || signal >= static_cast<int>(kSignalNames.size())) return {};
+  return kSignalNames[static_cast<std::size_t>(signal)];
+}
+
+std::string WaitStatus::text() const {
+  if (WIFEXITED(raw)) return "exit status: " + std::to_string(WEXITSTATUS(raw));
+  if (WIFSIGNALED(raw)) {
+    const int sig = WTERMSIG(raw);
+    std::string out = "signal: " + std::to_string(sig);
+    if (const auto name = signal_name(sig); !name.empty()) out.append(" (").append(name).append(")");
+    if (WCOREDUMP(raw)) out.append(" (core dumped)");
+    return out;
+  }
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%#x", static_cast<unsigned>(raw));
+  return "unrecognised wait status: " + std::to_string(raw) + " " + hex;
+}
+
+std::string tool_path(std::string_view bin_dir, std::string_view tool) {
+  std::string path(bin_dir);
+  if (!path.empty() && !path.ends_with('/')) path.push_back('/');
+  path.append(tool);
+  return path;
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) (void)wait();
+}
+
+std::expected<WaitStatus, IoError> ChildProcess::wait() {
+  if (pid_ <= 0) return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "child already reaped"));
+  int status = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(pid_, &status, 0);
+  } while (r < 0 && errno == EINTR);
+  const int err = errno;
+  pid_ = -1;  // reaped, or beyond reach (ECHILD): never waited for again
+  if (r < 0) return std::unexpected(IoError::from_os(err));
+  return WaitStatus{status};
+}
+
+std::expected<WaitStatus, IoError> run_command(const ToolCommand& command) {
+  const auto has_nul = [](const std::string& s) { return s.find('\0') != std::string::npos; };
+  bool nul = has_nul(command.program);
+  for (const auto& a : command.args) nul = nul || has_nul(a);
+  if (nul)
+    return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "nul byte found in provided data"));
+
+  std::vector<char*> argv;
+  argv.reserve(command.args.size() + 2);
+  argv.push_back(const_cast<char*>(command.program.c_str()));
+  for (const auto& a : command.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  // Opened close-on-exec; the child gets it only as its descriptor 2.
+  UniqueFd null_fd(command.discard_stderr ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1);
+  if (command.discard_stderr && null_fd.get() < 0) return std::unexpected(IoError::last_os_error());
+
+  SpawnFileActions actions;
+  SpawnAttr attr;
+  sigset_t empty_mask, default_signals;
+  sigemptyset(&empty_mask);
+  sigemptyset(&default_signals);
+  sigaddset(&default_signals, SIGPIPE);
+  // The child starts with no blocked signals and the default action for
+  // SIGPIPE, whatever the host has set; descriptors above 2 are closed in
+  // it, so nothing of the host's leaks into the tool.
+  int rc = actions.init_result();
+  if (rc == 0) rc = attr.init_result();
+  // Order matters: the file actions run in the order they were added.
+  if (rc == 0 && null_fd.get() >= 0) {
+    rc = ::posix_spawn_file_actions_adddup2(actions.get(), null_fd.get(), STDERR_FILENO);
+  }
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+  if (rc == 0) rc = ::posix_spawnattr_setsigmask(attr.get(), &empty_mask);
+  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(attr.get(), &default_signals);
+  if (rc == 0) rc = ::posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (rc != 0) return std::unexpected(IoError::from_os(rc));
+
+  // posix_spawnp takes a name holding "/" as a path and looks any other name
+  // up in the directories of PATH.
+  pid_t pid = -1;
+  rc = ::posix_spawnp(&pid, command.program.c_str(), actions.get(), attr.get(), argv.data(), environ);
+  if (rc != 0) return std::unexpected(IoError::from_os(rc));
+
+  ChildProcess child(pid);
+  return child.wait();
+}
+
+}  // namespace lmfs::loomfs::detail

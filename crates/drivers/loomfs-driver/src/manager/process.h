@@ -1,0 +1,64 @@
+// Running one of the file system's tools as a child process and judging how it
+// ended. The child is started directly (no shell) with the host's environment,
+// working directory, standard input and output; it receives no descriptor but
+// 0, 1 and 2. Every started child is waited for before control returns.
+#pragma once
+
+#include <sys/types.h>
+
+#include <expected>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "loomfs_api/io_error.h"
+
+namespace lmfs::loomfs::detail {
+
+struct ToolCommand {
+  std::string program;            // a path if it holds "/", else looked up through PATH
+  std::vector<std::string> args;  // raw bytes; argument zero is `program`
+  bool discard_stderr = false;    // true: the child's standard error is /dev/null
+};
+
+// A finished child's raw wait status.
+struct WaitStatus {
+  int raw = 0;
+
+  [[nodiscard]] bool success() const noexcept { return raw == 0; }
+  // "exit status: 1", "signal: 9 (SIGKILL)", "signal: 11 (SIGSEGV) (core dumped)",
+  // "unrecognised wait status: 4991 0x137f".
+  [[nodiscard]] std::string text() const;
+};
+
+// "SIGKILL" for 9; empty outside the standard signals 1 to 31.
+[[nodiscard]] std::string_view signal_name(int signal) noexcept;
+
+// `bin_dir` joined with `tool`: "/" between them unless `bin_dir` is empty or
+// already ends in "/".
+[[nodiscard]] std::string tool_path(std::string_view bin_dir, std::string_view tool);
+
+// Owner of a started child: waits for it on destruction unless already reaped.
+class ChildProcess {
+ public:
+  explicit ChildProcess(pid_t pid) noexcept : pid_(pid) {}
+  ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+  ChildProcess& operator=(ChildProcess&&) = delete;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  // Blocks until the child ends (retrying on EINTR) and reaps it.
+  [[nodiscard]] std::expected<WaitStatus, IoError> wait();
+
+ private:
+  pid_t pid_;
+};
+
+// Starts the command and waits for it. Fails with the I/O error that kept the
+// child from starting (missing or non-executable program, a NUL byte in the
+// program or an argument, no resources) or from being waited for.
+[[nodiscard]] std::expected<WaitStatus, IoError> run_command(const ToolCommand& command);
+
+}  // namespace lmfs::loomfs::detail
