@@ -2,8 +2,9 @@
 // creates a driver from JSON parameters and runs operations on it, printing
 // each result as one JSON line.
 //
-//   lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [OP ARGS...]...
+//   lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [OP ARGS...]...
 //
+// --echo prints each operation ("> op args") before its result.
 // Operations and their arguments (arguments are %XX-escaped byte strings):
 //   init, done, root, at_root PATH, stores, initialize_stores MEDIA,
 //   attach_stores ROOT MEDIA, detach_stores ROOT, take_snapshot,
@@ -33,7 +34,7 @@ constexpr int kExitNewFailed = 1;
 int usage(const std::string& why) {
   std::fprintf(stderr,
                "lmfs-host: %s\n"
-               "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [OP ARGS...]...\n",
+               "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [OP ARGS...]...\n",
                why.c_str());
   return kExitUsage;
 }
@@ -51,9 +52,12 @@ int run(int argc, char** argv) {
   const std::string plugin_path = argv[1];
   std::optional<std::string> params;
   std::vector<std::string> words;
+  bool echo = false;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--params" || arg == "--params-file" || arg == "--script") {
+    if (arg == "--echo") {
+      echo = true;
+    } else if (arg == "--params" || arg == "--params-file" || arg == "--script") {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const std::string value = argv[++i];
       if (arg == "--params") {
@@ -86,6 +90,12 @@ int run(int argc, char** argv) {
   std::fflush(stdout);
   if (!driver.object) return kExitNewFailed;
   for (const auto& op : *ops) {
+    if (echo) {
+      std::string shown = "> " + op.name;
+      for (const auto& a : op.args) shown += " " + lmfs::text::lossy_utf8(a);
+      std::fputs((shown + "\n").c_str(), stdout);
+      std::fflush(stdout);
+    }
     std::fputs((driver.object->run(op) + "\n").c_str(), stdout);
     std::fflush(stdout);
   }

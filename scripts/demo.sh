@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The main job: builds the plug-in, lmfs-host and the loomfs stand-ins, then
+# drives the plug-in through a whole store life cycle on a fresh loop device,
+# inside the stand-ins' namespace environment, and prints the transcript.
+# Everything it makes (image, loop device, mounts, daemons) is gone afterwards.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target storage_driver_loomfs lmfs-host lmfs_standins >/dev/null
+
+export LMFS_DEMO_HOST=$PWD/build/tools/lmfs-host/lmfs-host
+export LMFS_DEMO_PLUGIN=$PWD/build/crates/drivers/loomfs-driver/libstorage_driver_loomfs.so
+export LMFS_DEMO_BIN=$PWD/build/standins/bin
+
+exec "$LMFS_DEMO_BIN/lmfs-env" bash -c '
+set -euo pipefail
+image=$LMFS_ENV_DIR/store.img
+mnt=$LMFS_ENV_DIR/mnt
+truncate -s 64M "$image"
+mkdir -p "$mnt"
+dev=$(losetup -f --show "$image")
+echo "# store device: $dev (64 MiB image), mount directory: $mnt"
+params="{\"bin_dir\":\"$LMFS_DEMO_BIN\",\"media\":{\"inner\":[{\"Block\":{\"inner\":\"$dev\"}}]},\"root\":\"$mnt\"}"
+echo "# parameters: $params"
+cat > "$LMFS_ENV_DIR/session" <<SCRIPT
+# a fresh store: format, mount, three snapshots, status, unmount
+initialize_stores block:$dev
+attach_stores $mnt block:$dev
+stores
+root
+at_root data/file
+take_snapshot
+take_snapshot
+take_snapshot
+next_snapshot
+last_snapshot
+detach_stores $mnt
+# mounted again: the checkpoints are still there
+attach_stores $mnt block:$dev
+next_snapshot
+debug
+detach_stores $mnt
+SCRIPT
+"$LMFS_DEMO_HOST" "$LMFS_DEMO_PLUGIN" --params "$params" --echo --script "$LMFS_ENV_DIR/session" 2>&1
+'
