@@ -1,0 +1,136 @@
+/*
+ * loomfs.h - control library for a mounted loomfs file system.
+ *
+ * Finds a loomfs mount in the kernel's mount table, opens a handle on it
+ * (device, superblock, mount directory, cleaner semaphore) and sends the
+ * file system's control requests.  Every function reports failure with -1
+ * or NULL and leaves a standard errno value.
+ */
+#ifndef LOOMFS_H
+#define LOOMFS_H
+
+#include <semaphore.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/ioctl.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define LOOMFS_MUST_CHECK __attribute__((warn_unused_result))
+#else
+#define LOOMFS_MUST_CHECK
+#endif
+
+/* Flags of loomfs_open().  At least one of the four low bits must be set. */
+#define LOOMFS_OPEN_DEVICE   0x0001 /* open the device, read its superblock */
+#define LOOMFS_OPEN_MOUNT_RO 0x0002 /* find the mount (rw first, ro accepted) */
+#define LOOMFS_OPEN_MOUNT_W  0x0004 /* find a read-write mount */
+#define LOOMFS_OPEN_MOUNT_RW 0x0008 /* same as LOOMFS_OPEN_MOUNT_W */
+#define LOOMFS_OPEN_CLEANER  0x1000 /* open the cleaner semaphore */
+
+/* Superblock: two copies on the device, little-endian fields. */
+#define LOOMFS_SB_SIZE  1024
+#define LOOMFS_SB_MAGIC 0x8888
+
+/* Checkpoint mode for loomfs_change_mode(). */
+#define LOOMFS_MODE_SNAPSHOT 1
+
+/* Record of LOOMFS_IOC_CHANGE_MODE. */
+struct loomfs_mode_change {
+	uint64_t mc_number;   /* checkpoint number, never 0 */
+	uint32_t mc_mode;     /* new mode */
+	uint32_t mc_reserved; /* always 0 */
+};
+
+/* Record of LOOMFS_IOC_GET_STATUS. */
+struct loomfs_status {
+	uint64_t ls_number; /* a checkpoint number */
+	uint64_t ls_word1;  /* filled by the file system, not interpreted */
+	uint64_t ls_word2;  /* filled by the file system, not interpreted */
+};
+
+/* Control requests, sent on the mount directory. */
+#define LOOMFS_IOCTL_TYPE 0x6E /* 'n' */
+#define LOOMFS_IOC_CHANGE_MODE _IOW(LOOMFS_IOCTL_TYPE, 0x80, struct loomfs_mode_change)
+#define LOOMFS_IOC_GET_STATUS  _IOR(LOOMFS_IOCTL_TYPE, 0x83, struct loomfs_status)
+#define LOOMFS_IOC_SYNC        _IOR(LOOMFS_IOCTL_TYPE, 0x8A, uint64_t)
+
+/*
+ * A handle on one loomfs file system.  Every pointer is owned by the handle;
+ * empty fields are NULL or -1.
+ */
+struct loomfs {
+	unsigned char *n_sb; /* LOOMFS_SB_SIZE-byte superblock copy in use */
+	char *n_devpath;     /* device name */
+	char *n_mntdir;      /* mount directory as the mount table writes it */
+	int n_dev_fd;        /* the device, read-only */
+	int n_dir_fd;        /* the mount directory; target of every request */
+	sem_t *n_cleaner;    /* the cleaner lock; wait/post it directly */
+};
+
+#ifdef __cplusplus
+#define LOOMFS_STATIC_ASSERT(e, m) static_assert(e, m)
+#else
+#define LOOMFS_STATIC_ASSERT(e, m) _Static_assert(e, m)
+#endif
+LOOMFS_STATIC_ASSERT(sizeof(struct loomfs_mode_change) == 16, "mode-change record is 16 bytes");
+LOOMFS_STATIC_ASSERT(offsetof(struct loomfs_mode_change, mc_mode) == 8, "mc_mode at offset 8");
+LOOMFS_STATIC_ASSERT(offsetof(struct loomfs_mode_change, mc_reserved) == 12, "mc_reserved at offset 12");
+LOOMFS_STATIC_ASSERT(sizeof(struct loomfs_status) == 24, "status record is 24 bytes");
+LOOMFS_STATIC_ASSERT(LOOMFS_IOC_CHANGE_MODE == 0x40106E80u, "change-mode request number");
+LOOMFS_STATIC_ASSERT(LOOMFS_IOC_GET_STATUS == 0x80186E83u, "status request number");
+LOOMFS_STATIC_ASSERT(LOOMFS_IOC_SYNC == 0x80086E8Au, "sync request number");
+#undef LOOMFS_STATIC_ASSERT
+
+/*
+ * Canonicalises path into out (size bytes): absolute, without ".", ".." or
+ * repeated slashes, symbolic links followed.  Returns out, or NULL with errno
+ * (ENAMETOOLONG, ELOOP after 33 components, ENOMEM, or the error of getcwd or
+ * readlink).  On failure the contents of out are undefined.
+ */
+const char *loomfs_canon_path(const char *path, char *out, int size);
+
+/*
+ * Looks up the first loomfs mount in /proc/mounts whose directory and device
+ * match dir and dev (either may be NULL: any) after canonicalisation, and
+ * whose options carry the token opt ("rw" or "ro").  On a match the handle's
+ * n_devpath and n_mntdir are replaced by copies of the table's own fields and
+ * 0 is returned; otherwise -1 with errno (ENOENT when nothing matched).
+ */
+LOOMFS_MUST_CHECK int loomfs_find_fs(struct loomfs *fs, const char *dev, const char *dir,
+                                     const char *opt);
+
+/* Opens a handle as flags say.  NULL with errno on failure; nothing is left behind. */
+LOOMFS_MUST_CHECK struct loomfs *loomfs_open(const char *dev, const char *dir, int flags);
+
+/* Releases the handle.  The cleaner semaphore's name stays in the system. */
+void loomfs_close(struct loomfs *fs);
+
+/* Reads the superblock through n_dev_fd into n_sb, which must be NULL (else EBUSY). */
+LOOMFS_MUST_CHECK int loomfs_read_sb(struct loomfs *fs);
+
+/*
+ * Reads and checks the two superblock copies of the device behind devfd (a
+ * regular file or a block device) and returns a newly allocated
+ * LOOMFS_SB_SIZE-byte copy of the usable one, the primary first (the caller
+ * frees it), or NULL with errno.  A copy that the device ends in the middle
+ * of counts as invalid.
+ */
+LOOMFS_MUST_CHECK unsigned char *loomfs_sb_read(int devfd);
+
+/* Opens the cleaner semaphore named after n_devpath into n_cleaner (must be NULL, else EBUSY). */
+LOOMFS_MUST_CHECK int loomfs_open_sem(struct loomfs *fs);
+
+/* Control requests: 0, or -1 with errno (EBADF without a mount directory). */
+int loomfs_sync(struct loomfs *fs, uint64_t *cno);
+int loomfs_get_status(struct loomfs *fs, struct loomfs_status *status);
+int loomfs_change_mode(struct loomfs *fs, uint64_t cno, int mode);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LOOMFS_H */

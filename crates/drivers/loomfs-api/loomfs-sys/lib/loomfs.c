@@ -1,0 +1,641 @@
+/*
+ * loomfs.c - control library for a mounted loomfs file system.
+ *
+ * Mount discovery in /proc/mounts, the handle and its superblock, the
+ * cleaner semaphore and the control requests.  Failures are -1 or NULL with
+ * errno; each function releases what it acquired on its way out.
+ */
+#define _GNU_SOURCE
+
+#include "loomfs.h"
+#include "loomfs_internal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fs.h> /* BLKGETSIZE64 */
+#include <stdbool.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+enum {
+	MNT_LINE_SIZE = 2048,  /* a table line of at most 2047 characters */
+	CANON_SIZE = 4098,     /* canonical names compared by the lookup */
+	LINK_SIZE = 4096,      /* target of one symbolic link */
+	SEMNAM_SIZE = 251,     /* cleaner semaphore name */
+	NMNTFLDS = 6,          /* fields of a mount-table line */
+	MAX_COMPONENTS = 33,   /* components one canonicalisation may examine */
+};
+
+#define MOUNTS_PATH "/proc/mounts"
+#define LOOMFS_TYPE "loomfs"
+#define OPEN_MOUNT_BITS (LOOMFS_OPEN_MOUNT_RO | LOOMFS_OPEN_MOUNT_W | LOOMFS_OPEN_MOUNT_RW)
+
+/* Superblock fields the library reads (byte offsets, little-endian). */
+enum {
+	SB_PRIMARY_OFFSET = 1024,
+	SB_OFF_MAGIC = 6,      /* 16 bits */
+	SB_OFF_LIMITED = 8,    /* 16 bits, at most 1024 */
+	SB_OFF_SHIFT = 20,     /* low 8 bits: unit is 1024 << e */
+	SB_OFF_COUNT_A = 24,   /* 64 bits */
+	SB_OFF_COUNT_B = 48,   /* 32 bits */
+	SB_OFF_FEATURES = 272, /* 64 bits, must be 0 */
+	SB_LIMITED_MAX = 1024,
+	SB_SECONDARY_ALIGN = 4096,
+};
+
+/* ---- canonicalisation ------------------------------------------------- */
+
+static bool ends_component(char c)
+{
+	return c == '/' || c == '\0';
+}
+
+const char *loomfs_canon_path(const char *path, char *out, int size)
+{
+	char target[LINK_SIZE];
+	char *joined = NULL; /* remaining text after a followed link */
+	const char *rest;
+	size_t len, last, name, restlen;
+	unsigned examined = 0;
+	ssize_t n;
+	int err;
+
+	if (path == NULL || out == NULL) {
+		errno = EINVAL;
+		return NULL;
+	}
+	if (size < 2) { /* not even room for "/" */
+		errno = ENAMETOOLONG;
+		return NULL;
+	}
+	last = (size_t)size - 2; /* highest index a name character may take */
+
+	if (path[0] == '/') {
+		out[0] = '/';
+		len = 1;
+		rest = path + 1;
+	} else {
+		if (getcwd(out, (size_t)size - 2) == NULL)
+			return NULL;
+		len = strlen(out);
+		if (len == 0 || out[len - 1] != '/')
+			out[len++] = '/';
+		rest = path;
+	}
+
+	/*
+	 * out always ends in "/" here.  Only after a name that reaches index
+	 * last can that "/" sit at index size - 1; any further character then
+	 * fails, and the finish drops the "/" again.
+	 */
+	for (;;) {
+		while (*rest == '/')
+			rest++;
+		if (rest[0] == '.' && ends_component(rest[1])) {
+			rest += 1;
+			continue;
+		}
+		if (rest[0] == '.' && rest[1] == '.' && ends_component(rest[2])) {
+			rest += 2;
+			if (len > 1) {
+				len--; /* the trailing "/" */
+				while (out[len - 1] != '/')
+					len--;
+			}
+			continue;
+		}
+		if (*rest == '\0')
+			break;
+
+		name = len;
+		while (!ends_component(*rest)) {
+			if (len > last) {
+				err = ENAMETOOLONG;
+				goto fail;
+			}
+			out[len++] = *rest++;
+		}
+		if (examined == MAX_COMPONENTS) {
+			err = ELOOP;
+			goto fail;
+		}
+		examined++;
+		out[len] = '\0';
+
+		n = readlink(out, target, sizeof target);
+		if (n < 0) {
+			if (errno != EINVAL) {
+				err = errno;
+				goto fail;
+			}
+			out[len++] = '/'; /* a plain component */
+			continue;
+		}
+
+		/* A link: its target, then what is left of the old text. */
+		restlen = strlen(rest);
+		char *next = malloc((size_t)n + restlen + 1);
+		if (next == NULL) {
+			err = ENOMEM;
+			goto fail;
+		}
+		memcpy(next, target, (size_t)n);
+		memcpy(next + n, rest, restlen + 1);
+		free(joined);
+		joined = next;
+		rest = joined;
+		len = (n > 0 && target[0] == '/') ? 1 : name;
+	}
+
+	if (len > 1)
+		len--; /* the trailing "/" */
+	out[len] = '\0';
+	free(joined);
+	return out;
+
+fail:
+	free(joined);
+	errno = err;
+	return NULL;
+}
+
+/* ---- mount discovery -------------------------------------------------- */
+
+/* The white-space class of the C locale, independent of the process locale. */
+static bool is_white(char c)
+{
+	return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+enum line_kind { LINE_END = -1, LINE_TOO_LONG = 0, LINE_OK = 1 };
+
+/*
+ * Reads the next table line into buf without its newline.  A line that does
+ * not fit (more than size - 1 characters) is consumed whole and reported as
+ * LINE_TOO_LONG, so none of its pieces is ever taken for a line of its own.
+ * A line cut short by a read error is dropped.
+ */
+static enum line_kind read_line(FILE *table, char *buf, size_t size)
+{
+	size_t n = 0;
+	bool too_long = false;
+	int c;
+
+	while ((c = getc_unlocked(table)) != EOF && c != '\n') {
+		if (n < size - 1)
+			buf[n++] = (char)c;
+		else
+			too_long = true;
+	}
+	if (c == EOF && (ferror(table) || (n == 0 && !too_long)))
+		return LINE_END;
+	buf[n] = '\0';
+	return too_long ? LINE_TOO_LONG : LINE_OK;
+}
+
+/*
+ * Splits line into its first NMNTFLDS fields in place.  False when it has
+ * fewer; a field never extends past the line's terminating NUL.
+ */
+static bool split_fields(char *p, char *fld[NMNTFLDS])
+{
+	for (int i = 0; i < NMNTFLDS; i++) {
+		while (is_white(*p))
+			p++;
+		if (*p == '\0')
+			return false;
+		fld[i] = p;
+		while (*p != '\0' && !is_white(*p))
+			p++;
+		if (*p != '\0')
+			*p++ = '\0';
+	}
+	return true;
+}
+
+/* True when the comma-separated list has a token equal to tok. */
+static bool has_token(const char *list, const char *tok)
+{
+	size_t toklen = strlen(tok);
+
+	for (const char *p = list;;) {
+		const char *comma = strchr(p, ',');
+		size_t len = comma != NULL ? (size_t)(comma - p) : strlen(p);
+
+		if (len == toklen && memcmp(p, tok, len) == 0)
+			return true;
+		if (comma == NULL)
+			return false;
+		p = comma + 1;
+	}
+}
+
+/*
+ * Compares a table field with a filter: the field's canonical form, or the
+ * field as written where it cannot be canonicalised.
+ */
+static bool field_matches(const char *field, const char *filter, char *canon)
+{
+	const char *name = loomfs_canon_path(field, canon, CANON_SIZE);
+
+	return strcmp(name != NULL ? name : field, filter) == 0;
+}
+
+/*
+ * Sets *filter for a caller's name: a copy of its canonical form (stored in
+ * *copy for release), or the name itself where it cannot be canonicalised.
+ */
+static int make_filter(const char *name, char *canon, const char **filter, char **copy)
+{
+	*filter = name;
+	*copy = NULL;
+	if (name == NULL || loomfs_canon_path(name, canon, CANON_SIZE) == NULL)
+		return 0;
+	*copy = strdup(canon);
+	if (*copy == NULL)
+		return -1;
+	*filter = *copy;
+	return 0;
+}
+
+/* The lookup; reads table, or /proc/mounts when table is NULL. */
+static int find_fs(struct loomfs *fs, FILE *table, const char *dev, const char *dir, const char *opt)
+{
+	char line[MNT_LINE_SIZE];
+	char canon[CANON_SIZE];
+	char *fld[NMNTFLDS];
+	const char *dev_filter, *dir_filter;
+	char *dev_copy = NULL, *dir_copy = NULL;
+	char *devpath = NULL, *mntdir = NULL;
+	FILE *own = NULL;
+	enum line_kind kind;
+	int err;
+
+	if (fs == NULL || opt == NULL) {
+		errno = EINVAL;
+		return -1;
+	}
+	if (make_filter(dev, canon, &dev_filter, &dev_copy) < 0 ||
+	    make_filter(dir, canon, &dir_filter, &dir_copy) < 0) {
+		err = ENOMEM;
+		goto out;
+	}
+	if (table == NULL) {
+		own = fopen(MOUNTS_PATH, "re");
+		if (own == NULL) {
+			err = errno;
+			goto out;
+		}
+		table = own;
+	}
+
+	err = ENOENT;
+	while ((kind = read_line(table, line, sizeof line)) != LINE_END) {
+		if (kind == LINE_TOO_LONG || !split_fields(line, fld))
+			continue;
+		if (strcmp(fld[2], LOOMFS_TYPE) != 0)
+			continue;
+		if (dir_filter != NULL && !field_matches(fld[1], dir_filter, canon))
+			continue;
+		if (dev_filter != NULL && !field_matches(fld[0], dev_filter, canon))
+			continue;
+		if (!has_token(fld[3], opt))
+			continue;
+
+		devpath = strdup(fld[0]);
+		mntdir = strdup(fld[1]);
+		if (devpath == NULL || mntdir == NULL) {
+			err = ENOMEM;
+			break;
+		}
+		free(fs->n_devpath);
+		free(fs->n_mntdir);
+		fs->n_devpath = devpath;
+		fs->n_mntdir = mntdir;
+		devpath = mntdir = NULL;
+		err = 0;
+		break;
+	}
+
+out:
+	if (own != NULL)
+		fclose(own);
+	free(devpath);
+	free(mntdir);
+	free(dev_copy);
+	free(dir_copy);
+	if (err != 0) {
+		errno = err;
+		return -1;
+	}
+	return 0;
+}
+
+int loomfs_find_fs(struct loomfs *fs, const char *dev, const char *dir, const char *opt)
+{
+	return find_fs(fs, NULL, dev, dir, opt);
+}
+
+int loomfs_find_fs_in(struct loomfs *fs, FILE *table, const char *dev, const char *dir, const char *opt)
+{
+	if (table == NULL) {
+		errno = EINVAL;
+		return -1;
+	}
+	return find_fs(fs, table, dev, dir, opt);
+}
+
+/* ---- superblock ------------------------------------------------------- */
+
+static uint16_t get_le16(const unsigned char *p)
+{
+	return (uint16_t)(p[0] | p[1] << 8);
+}
+
+static uint32_t get_le32(const unsigned char *p)
+{
+	return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+static uint64_t get_le64(const unsigned char *p)
+{
+	return (uint64_t)get_le32(p) | (uint64_t)get_le32(p + 4) << 32;
+}
+
+enum copy_state { COPY_UNREAD, COPY_INVALID, COPY_READ, COPY_VALID };
+
+/*
+ * Reads the copy at offset into buf.  COPY_UNREAD with *err set when the seek
+ * or a read fails; COPY_INVALID when the device ends before the copy does, so
+ * that no check ever looks at bytes the read did not fill.
+ */
+static enum copy_state read_copy(int fd, uint64_t offset, unsigned char *buf, int *err)
+{
+	size_t got = 0;
+	ssize_t n;
+
+	if (offset > (uint64_t)INT64_MAX) { /* not an offset: refused like lseek does */
+		*err = EINVAL;
+		return COPY_UNREAD;
+	}
+	if (lseek(fd, (off_t)offset, SEEK_SET) < 0) {
+		*err = errno;
+		return COPY_UNREAD;
+	}
+	while (got < LOOMFS_SB_SIZE) {
+		n = read(fd, buf + got, LOOMFS_SB_SIZE - got);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0) {
+			*err = errno;
+			return COPY_UNREAD;
+		}
+		if (n == 0)
+			return COPY_INVALID;
+		got += (size_t)n;
+	}
+	return COPY_READ;
+}
+
+static bool sb_header_ok(const unsigned char *sb)
+{
+	return get_le16(sb + SB_OFF_MAGIC) == LOOMFS_SB_MAGIC &&
+	       get_le16(sb + SB_OFF_LIMITED) <= SB_LIMITED_MAX;
+}
+
+/* The described area, A x B units of 1024 << e bytes, ends at or before the secondary copy. */
+static bool sb_extent_ok(const unsigned char *sb, uint64_t secondary)
+{
+	unsigned shift = ((unsigned)sb[SB_OFF_SHIFT] + 10) & 63;
+	uint64_t a = get_le64(sb + SB_OFF_COUNT_A);
+	uint64_t b = get_le32(sb + SB_OFF_COUNT_B);
+
+	return ((b * a) << shift) <= secondary;
+}
+
+unsigned char *loomfs_sb_read(int devfd)
+{
+	unsigned char *primary = malloc(LOOMFS_SB_SIZE);
+	unsigned char *secondary = malloc(LOOMFS_SB_SIZE);
+	enum copy_state pstate, sstate;
+	struct stat st;
+	uint64_t size, offset;
+	int err = 0, perr = 0, serr = 0;
+
+	if (primary == NULL || secondary == NULL) {
+		err = ENOMEM;
+		goto fail;
+	}
+	if (fstat(devfd, &st) < 0) {
+		err = errno;
+		goto fail;
+	}
+	if (S_ISREG(st.st_mode)) {
+		size = (uint64_t)st.st_size;
+	} else if (S_ISBLK(st.st_mode)) {
+		if (ioctl(devfd, BLKGETSIZE64, &size) < 0) {
+			err = errno;
+			goto fail;
+		}
+	} else {
+		err = EINVAL;
+		goto fail;
+	}
+	/* Wraps for devices under 4096 bytes; such an offset is refused below. */
+	offset = (size - SB_SECONDARY_ALIGN) & ~(uint64_t)(SB_SECONDARY_ALIGN - 1);
+
+	pstate = read_copy(devfd, SB_PRIMARY_OFFSET, primary, &perr);
+	if (pstate == COPY_READ)
+		pstate = sb_header_ok(primary) ? COPY_VALID : COPY_INVALID;
+	sstate = read_copy(devfd, offset, secondary, &serr);
+	if (sstate == COPY_READ)
+		sstate = sb_header_ok(secondary) && sb_extent_ok(secondary, offset) ? COPY_VALID
+		                                                                    : COPY_INVALID;
+
+	if (pstate == COPY_VALID) {
+		free(secondary);
+		return primary;
+	}
+	if (sstate == COPY_VALID) {
+		free(primary);
+		return secondary;
+	}
+	if (sstate == COPY_INVALID || pstate == COPY_INVALID)
+		err = EINVAL;
+	else
+		err = serr; /* both unread: the last failure */
+
+fail:
+	free(primary);
+	free(secondary);
+	errno = err;
+	return NULL;
+}
+
+int loomfs_read_sb(struct loomfs *fs)
+{
+	if (fs->n_sb != NULL) {
+		errno = EBUSY;
+		return -1;
+	}
+	fs->n_sb = loomfs_sb_read(fs->n_dev_fd);
+	return fs->n_sb != NULL ? 0 : -1;
+}
+
+/* ---- handle ----------------------------------------------------------- */
+
+struct loomfs *loomfs_open(const char *dev, const char *dir, int flags)
+{
+	struct loomfs *fs;
+	int err;
+
+	if ((flags & (LOOMFS_OPEN_DEVICE | OPEN_MOUNT_BITS)) == 0) {
+		errno = EINVAL;
+		return NULL;
+	}
+	fs = malloc(sizeof *fs);
+	if (fs == NULL) {
+		errno = ENOMEM;
+		return NULL;
+	}
+	*fs = (struct loomfs){.n_dev_fd = -1, .n_dir_fd = -1};
+
+	if (flags & LOOMFS_OPEN_DEVICE) {
+		if (dev != NULL) {
+			fs->n_devpath = strdup(dev);
+			if (fs->n_devpath == NULL) {
+				errno = ENOMEM;
+				goto fail;
+			}
+		} else if (loomfs_find_fs(fs, NULL, dir, "rw") < 0) {
+			goto fail;
+		}
+		/* Non-blocking so that a FIFO named as the device cannot hang the open. */
+		fs->n_dev_fd = open(fs->n_devpath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+		if (fs->n_dev_fd < 0)
+			goto fail;
+		if (loomfs_read_sb(fs) < 0)
+			goto fail;
+		if (get_le64(fs->n_sb + SB_OFF_FEATURES) != 0) {
+			errno = EOPNOTSUPP;
+			goto fail;
+		}
+	}
+
+	if (flags & OPEN_MOUNT_BITS) {
+		if (loomfs_find_fs(fs, dev, dir, "rw") < 0 &&
+		    (!(flags & LOOMFS_OPEN_MOUNT_RO) || loomfs_find_fs(fs, dev, dir, "ro") < 0))
+			goto fail;
+		fs->n_dir_fd = open(fs->n_mntdir, O_RDONLY | O_CLOEXEC);
+		if (fs->n_dir_fd < 0)
+			goto fail;
+	}
+
+	if ((flags & LOOMFS_OPEN_CLEANER) && loomfs_open_sem(fs) < 0)
+		goto fail;
+	return fs;
+
+fail:
+	err = errno;
+	loomfs_close(fs);
+	errno = err;
+	return NULL;
+}
+
+void loomfs_close(struct loomfs *fs)
+{
+	if (fs == NULL)
+		return;
+	if (fs->n_cleaner != NULL)
+		sem_close(fs->n_cleaner);
+	if (fs->n_dev_fd >= 0)
+		close(fs->n_dev_fd);
+	if (fs->n_dir_fd >= 0)
+		close(fs->n_dir_fd);
+	free(fs->n_devpath);
+	free(fs->n_mntdir);
+	free(fs->n_sb);
+	free(fs);
+}
+
+/* ---- cleaner semaphore and control requests --------------------------- */
+
+int loomfs_open_sem(struct loomfs *fs)
+{
+	char semnambuf[SEMNAM_SIZE];
+	struct stat st;
+	sem_t *sem;
+	int n;
+
+	if (fs->n_cleaner != NULL) {
+		errno = EBUSY;
+		return -1;
+	}
+	if (fs->n_devpath == NULL) {
+		errno = EINVAL;
+		return -1;
+	}
+	if (stat(fs->n_devpath, &st) < 0)
+		return -1;
+	if (S_ISBLK(st.st_mode)) {
+		n = snprintf(semnambuf, sizeof semnambuf, "/loomfs-cleaner-%llu",
+		             (unsigned long long)st.st_rdev);
+	} else if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+		n = snprintf(semnambuf, sizeof semnambuf, "/loomfs-cleaner-%llu-%llu",
+		             (unsigned long long)st.st_dev, (unsigned long long)st.st_ino);
+	} else {
+		errno = EINVAL;
+		return -1;
+	}
+	if (n < 0)
+		return -1;
+	if ((size_t)n >= sizeof semnambuf) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	sem = sem_open(semnambuf, O_CREAT, 0700, 1);
+	if (sem == SEM_FAILED)
+		return -1;
+	fs->n_cleaner = sem;
+	return 0;
+}
+
+int loomfs_sync(struct loomfs *fs, uint64_t *cno)
+{
+	if (fs->n_dir_fd < 0) {
+		errno = EBADF;
+		return -1;
+	}
+	return ioctl(fs->n_dir_fd, LOOMFS_IOC_SYNC, cno);
+}
+
+int loomfs_get_status(struct loomfs *fs, struct loomfs_status *status)
+{
+	if (fs->n_dir_fd < 0) {
+		errno = EBADF;
+		return -1;
+	}
+	return ioctl(fs->n_dir_fd, LOOMFS_IOC_GET_STATUS, status);
+}
+
+int loomfs_change_mode(struct loomfs *fs, uint64_t cno, int mode)
+{
+	struct loomfs_mode_change mc;
+
+	if (fs->n_dir_fd < 0) {
+		errno = EBADF;
+		return -1;
+	}
+	if (cno == 0) {
+		errno = EINVAL;
+		return -1;
+	}
+	mc = (struct loomfs_mode_change){.mc_number = cno, .mc_mode = (uint32_t)mode, .mc_reserved = 0};
+	return ioctl(fs->n_dir_fd, LOOMFS_IOC_CHANGE_MODE, &mc);
+}
