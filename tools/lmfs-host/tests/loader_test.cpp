@@ -37,6 +37,19 @@ TEST(Loader, LoadsTheRealPluginAndBuildsItsRootModuleOnce) {
   EXPECT_EQ(first->header->lock_state.word, 0u) << "the header's lock is free again";
 }
 
+// The framework's own RBox drop calls the box's destructor with
+// (CallReferentDrop::Yes, Deallocate::Yes); the driver object must then be
+// dropped and freed (a leak here shows under the sanitizer and valgrind runs).
+TEST(Loader, DriverBoxIsFreedWhenDroppedTheFrameworksWay) {
+  auto plugin = load_plugin(LMFS_PLUGIN_PATH);
+  ASSERT_TRUE(plugin) << plugin.error();
+  const std::string params = R"({"bin_dir":"/b","media":{"inner":[]},"root":"/r"})";
+  abi::NewResult r = plugin->root_module->fields.new_(abi::RawValueBox{abi::own_string(params)});
+  ASSERT_TRUE(r.is_ok());
+  abi::RBox& box = r.payload.ok.obj.ptr;
+  box.vtable.get().destructor(box.data, abi::CallReferentDrop::Yes, abi::Deallocate::Yes);
+}
+
 TEST(Version, ParsesMajorMinorPatch) {
   auto v = parse_version("0.11.3-next");
   ASSERT_TRUE(v);

@@ -145,8 +145,11 @@ static_assert(sizeof(RString) == 32);
 
 // ---------------------------------------------------------------- RBox
 
+// The framework numbers these differently: CallReferentDrop is Yes = 0,
+// No = 1, but Deallocate is No = 0, Yes = 1.
 enum class CallReferentDrop : std::uint8_t { Yes = 0, No = 1 };
-enum class Deallocate : std::uint8_t { Yes = 0, No = 1 };
+enum class Deallocate : std::uint8_t { No = 0, Yes = 1 };
+static_assert(static_cast<int>(CallReferentDrop::Yes) == 0 && static_cast<int>(Deallocate::Yes) == 1);
 
 struct BoxVTableFields {
   UTypeId (*type_id)();
