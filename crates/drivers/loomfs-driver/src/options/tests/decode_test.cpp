@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "rapidjson_reader.h"  // before any other RapidJSON header
+#include <rapidjson/document.h>
+
+#include "loomfs_driver/options.h"
+
+// "The reference" below is the host's JSON library (serde_json decoding into
+// derived records), whose results the shared vectors record.
+namespace lmfs::loomfs {
+namespace {
+
+using namespace std::string_literals;
+
+constexpr std::string_view kTail = R"(,"bin_dir":"/b","media":{"inner":[]},"root":"/r"})";
+
+// The decoder's verdict in one string: "ok: <debug text>" or the message.
+std::string verdict(std::string_view json) {
+  const auto r = decode_options(json);
+  return r ? "ok: " + debug_options(*r, false) : r.error();
+}
+
+struct Row {
+  std::string in;
+  std::string out;  // message, or "ok: ..." / "ok" (any success)
+};
+
+void check(const Row& r) {
+  SCOPED_TRACE(r.in);
+  const std::string got = verdict(r.in);
+  if (r.out == "ok") {
+    EXPECT_TRUE(got.starts_with("ok: ")) << got;
+  } else {
+    EXPECT_EQ(got, r.out);
+  }
+}
+
+// Every parameter text of the shared vectors decodes to the reference result.
+TEST(DecodeOptions, MatchesTheReferenceVectors) {
+  std::ifstream file(LMFS_JSON_VECTORS, std::ios::binary);
+  if (!file) GTEST_SKIP() << "no vectors at " << LMFS_JSON_VECTORS;
+  std::string line;
+  int count = 0;
+  while (std::getline(file, line)) {
+    if (line.empty()) continue;
+    ++count;
+    SCOPED_TRACE("line " + std::to_string(count) + ": " + line.substr(0, 200));
+    rapidjson::Document doc;
+    doc.Parse(line.data(), line.size());
+    ASSERT_FALSE(doc.HasParseError());
+    const auto& params = doc["params"];
+    const std::string_view text(params.GetString(), params.GetStringLength());
+    const auto result = decode_options(text);
+    if (doc.HasMember("ok")) {
+      ASSERT_TRUE(result.has_value()) << result.error();
+      EXPECT_EQ(debug_options(*result, false), doc["ok"].GetString());
+    } else {
+      ASSERT_FALSE(result.has_value());
+      EXPECT_EQ("serde error: " + result.error(), doc["error"].GetString());
+    }
+  }
+  EXPECT_GT(count, 0);
+}
+
+TEST(DecodeOptions, ObjectAndArrayFormsGiveTheSameRecord) {
+  const auto object = decode_options(
+      R"({"flags":"-o x","bin_dir":"/sbin","root":"/mnt",)"
+      R"("media":{"inner":[{"Block":{"inner":"/dev/sdb"}},{"Path":{"inner":[47,255]}},{"URN":"u"},"None",{"None":null}]}})");
+  const auto array = decode_options(
+      R"(["-o x","/sbin",[[{"Block":["/dev/sdb"]},{"Path":[[47,255]]},{"URN":"u"},"None",{"None":null}]],"/mnt"])");
+  ASSERT_TRUE(object.has_value()) << object.error();
+  ASSERT_TRUE(array.has_value()) << array.error();
+  EXPECT_EQ(*object, *array);
+  EXPECT_EQ(object->flags, "-o x");
+  EXPECT_EQ(object->bin_dir, "/sbin");
+  EXPECT_EQ(object->root, "/mnt");
+  const StorageMedia want{{StorageMedium::block("/dev/sdb"), StorageMedium::path("/\xff"), StorageMedium::urn("u"),
+                           StorageMedium::none(), StorageMedium::none()}};
+  EXPECT_EQ(object->media, want);
+}
+
+// Lines count LF only; every other byte, CR and UTF-8 included, is a column.
+TEST(DecodeOptions, CountsLinesAndColumnsLikeTheReference) {
+  const Row rows[] = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"   ", "EOF while parsing a value at line 1 column 3"},
+      {"{\r\n\"x\":1\r\n", "EOF while parsing an object at line 3 column 0"},
+      {"{\r\"x\":1\r,", "EOF while parsing a value at line 1 column 9"},
+      {"\n\n  [\r\n  null 2", "expected `,` or `]` at line 4 column 8"},
+      {"{\"\xc3\xa9\xc3\xa9\":1 x", "expected `,` or `}` at line 1 column 11"},
+      {"{\"bin_dir\":\"a\nb\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+  };
+  for (const auto& r : rows) check(r);
+}
+
+// The input is bytes: NUL ends nothing, and UTF-8 is checked only where the
+// reference decodes a string.
+TEST(DecodeOptions, HandlesNulBytesAndInvalidUtf8) {
+  const Row rows[] = {
+      {"{\0}"s, "key must be a string at line 1 column 2"},
+      {"\0"s, "expected value at line 1 column 1"},
+      {"[\"a\0\"]"s, "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
+      // Inside an ignored value the control character is reported before itself.
+      {"{\"x\":\"a\0\"}"s, "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 7"},
+      {"{\"x\":[1\0]}"s, "expected `,` or `]` at line 1 column 8"},
+      {"{\"bin_dir\":\"/b\",\"media\":{\"inner\":[]},\"root\":\"/r\"}\0"s, "trailing characters at line 1 column 50"},
+      {"{\"bin_dir\":\"\\u0000\",\"media\":{\"inner\":[]},\"root\":\"/r\"}"s, "ok"},
+      // Invalid UTF-8 in a decoded string fails after its closing quote.
+      {"{\"bin_dir\":\"a\xff" "bc\"}", "invalid unicode code point at line 1 column 17"},
+      {"{\"b\xc3\":1}", "invalid unicode code point at line 1 column 5"},
+      {"{\"bin_dir\":\"a\xff\x01\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 15"},
+      {"{\"x\":[\"\xff\xfe\",{\"\xc0\":1}]" + std::string(kTail), "ok"},
+      {"{\xff}", "key must be a string at line 1 column 2"},
+  };
+  for (const auto& r : rows) check(r);
+}
+
+// What RapidJSON refuses but the reference skips inside values under unknown
+// keys: lone surrogate escapes and numbers out of range.
+TEST(DecodeOptions, SkipsWhatTheReferenceSkips) {
+  const Row rows[] = {
+      {R"({"x":"\ud800")" + std::string(kTail), "ok"},
+      {R"({"x":["\udc00\ud800\n",{"\ud800":1e400},0e999,-1e-999])" + std::string(kTail), "ok"},
+      {R"({"x":123456789012345678901234567890.5e99999999999)" + std::string(kTail), "ok"},
+      {R"({"x":"\ud800\uzzzz"})", "invalid escape at line 1 column 15"},
+      {R"({"x":1e400x})", "expected `,` or `}` at line 1 column 11"},
+      {R"({"x":[01]})", "invalid number at line 1 column 8"},
+      {R"({"x":[1.]})", "invalid number at line 1 column 9"},
+      {R"({"x":[-]})", "invalid number at line 1 column 8"},
+      {R"({"x":[1,]})", "expected value at line 1 column 9"},
+      {R"({"x":{"a":1,}})", "key must be a string at line 1 column 13"},
+      // ...while decoded strings and numbers are held to the rules.
+      {R"({"bin_dir":"\udc00"})", "lone leading surrogate in hex escape at line 1 column 18"},
+      {R"({"bin_dir":"ab\udc00\u12)", "lone leading surrogate in hex escape at line 1 column 20"},
+      {R"({"bin_dir":"\ud800\x"})", "unexpected end of hex escape at line 1 column 20"},
+      {R"({"bin_dir":1e400})", "number out of range at line 1 column 16"},
+      {R"({"bin_dir":0e999})", "invalid type: floating point `0`, expected path string at line 1 column 16"},
+      {R"({"bin_dir":1e2147483648})", "number out of range at line 1 column 23"},
+      // The reference's digit counting refuses this integer-valued fraction.
+      {R"({"bin_dir":18446744073709551616.0})", "invalid number at line 1 column 34"},
+      {R"({"x":18446744073709551616.0)" + std::string(kTail), "ok"},
+  };
+  for (const auto& r : rows) check(r);
+}
+
+// Values are the reference's own arithmetic, printed as its floats print.
+TEST(DecodeOptions, QuotesNumbersAsTheReference) {
+  const Row rows[] = {
+      {"-0", "invalid type: floating point `-0`, expected struct LoomFsDriverOptions at line 1 column 2"},
+      {"184467440737091.616",
+       "invalid type: floating point `184467440737091.63`, expected struct LoomFsDriverOptions at line 1 column 19"},
+      {"1e22", "invalid type: floating point `10000000000000000000000`, expected struct LoomFsDriverOptions at line 1 column 4"},
+      {"0.000001", "invalid type: floating point `0.000001`, expected struct LoomFsDriverOptions at line 1 column 8"},
+      {"-9223372036854775808", "invalid type: integer `-9223372036854775808`, expected struct LoomFsDriverOptions at line 1 column 20"},
+      {"[null,\"/b\",[[{\"Path\":[[0,255,-1]]}]]]", "invalid value: integer `-1`, expected u8 at line 1 column 31"},
+  };
+  for (const auto& r : rows) check(r);
+}
+
+// Integers stay exact within 64 bits; beyond, the reference scales the leading
+// digits by powers of ten and fails where its arithmetic runs out.
+TEST(DecodeOptions, ReadsNumbersWithTheReferenceArithmetic) {
+  const auto quoted = [](std::string_view value, std::size_t column) {
+    return "invalid type: " + std::string(value) + ", expected struct LoomFsDriverOptions at line 1 column " +
+           std::to_string(column);
+  };
+  const Row rows[] = {
+      {"18446744073709551615", quoted("integer `18446744073709551615`", 20)},
+      {"18446744073709551616", quoted("floating point `18446744073709552000`", 20)},
+      {"-9223372036854775809", quoted("floating point `-9223372036854776000`", 20)},
+      {"123456789012345678901234.5", quoted("floating point `123456789012345670000000`", 26)},
+      {"1.00000000000000000000000001", quoted("floating point `1`", 28)},
+      {"99999999999999999999.0", quoted("floating point `100000000000000000000`", 22)},
+      {"2.5e-3", quoted("floating point `0.0025`", 6)},
+      {"-1e-400", quoted("floating point `-0`", 7)},
+      {"1e308", quoted("floating point `1" + std::string(308, '0') + "`", 5)},
+      {"0e99999999999", quoted("floating point `0`", 13)},
+      {"1e-99999999999", quoted("floating point `0`", 14)},
+      {"10e308", "number out of range at line 1 column 6"},
+      {"1.7976931348623159e308", "number out of range at line 1 column 22"},
+      {"1e99999999999", "number out of range at line 1 column 12"},  // where the exponent overflows
+      {"01", "invalid number at line 1 column 2"},
+      {"-01", "invalid number at line 1 column 3"},
+      {"1.e5", "invalid number at line 1 column 3"},
+      {"1ex", "invalid number at line 1 column 3"},
+      {"-x", "invalid number at line 1 column 2"},
+      {"1e", "EOF while parsing a value at line 1 column 2"},
+  };
+  for (const auto& r : rows) check(r);
+}
+
+// Strings in messages use the Debug escapes: unprintable and combining
+// characters as \u{..} (the character tables behind the escaping).
+TEST(DecodeOptions, QuotesStringsWithDebugEscapes) {
+  const auto message = [](std::string_view quoted, std::size_t column) {
+    return "invalid type: string " + std::string(quoted) + ", expected struct LoomFsDriverOptions at line 1 column " +
+           std::to_string(column);
+  };
+  const Row rows[] = {
+      {R"("\uffff")", message(R"("\u{ffff}")", 8)},
+      {"\"a\u0378b\"", message(R"("a\u{378}b")", 6)},               // unassigned
+      {"\"x\u200cy\"", message(R"("x\u{200c}y")", 7)},              // format, also grapheme extend
+      {"\"\U000E0020\"", message(R"("\u{e0020}")", 6)},             // tag
+      {"\"\u00a0\u3000 \u2028\"", message(R"("\u{a0}\u{3000} \u{2028}")", 11)},
+      {"\"\U0001F600\u00e9\u0301\"", message("\"\U0001F600\u00e9\\u{301}\"", 10)},
+      {"\"\u00ad\u0600\ufeff\"", message(R"("\u{ad}\u{600}\u{feff}")", 9)},
+      {"\"\U000F0000\ue000\"", message(R"("\u{f0000}\u{e000}")", 9)},  // private use
+      {"\"\u0b57\u0cd5\"", message(R"("\u{b57}\u{cd5}")", 8)},      // spacing marks that extend
+      {R"("\u0007\u007f\u0080")", message(R"("\u{7}\u{7f}\u{80}")", 20)},
+  };
+  for (const auto& r : rows) check(r);
+}
+
+// Failures raised by a record or list are placed where the reference finished
+// reading that container; separators RapidJSON accepts may end it early.
+TEST(DecodeOptions, PlacesRecordFailuresAfterTheContainer) {
+  const Row rows[] = {
+      {R"({"root":"/a","root"  })", "duplicate field `root` at line 1 column 22"},
+      {R"({"root":"/a","root" :"/b"})", "duplicate field `root` at line 1 column 20"},
+      {R"({"bin_dir":"/b","media":{"inner":["URN" ,  "None"]}})", "invalid type: unit variant, expected newtype variant at line 1 column 43"},
+      {R"({"bin_dir":"/b","media":{"inner":["URN"  ]}})", "invalid type: unit variant, expected newtype variant at line 1 column 42"},
+      {R"({"bin_dir":"/b","media":{"inner":[{"None":null ,"x":1}]}})", "expected value at line 1 column 47"},
+      {R"({"bin_dir":"/b","media":{"inner":[{"None":null x]}})", "expected value at line 1 column 47"},
+      {R"({"bin_dir":"/b","media":{"inner":[{"None":null  )", "EOF while parsing an object at line 1 column 48"},
+      {R"([null,"/b",[[]],"/r", {"a":1}])", "trailing characters at line 1 column 23"},
+      {R"([null,"/b",[[]],"/r" , ])", "trailing comma at line 1 column 24"},
+      {R"({"bin_dir":"/b","media":{"inner":[{"Block":{"inner":"x"}}]},"root":"/r"} )", "ok"},
+      {R"({"bin_dir":"/b","media":{"inner":[{"Block":{"inner":"x"}}]},"root":"/r"} x)", "trailing characters at line 1 column 74"},
+      {R"({"bin_dir":"/b","media":{"inner":[{"Block":{"inner":"x"}}]}} )", "missing field `root` at line 1 column 60"},
+      {R"({"bin_dir":"/b","media":{"inner":[{}]}})", "expected value at line 1 column 36"},
+      {R"({"bin_dir":"/b","media":{"inner":[{null:1}]}})", "invalid type: null, expected variant identifier at line 1 column 39"},
+  };
+  for (const auto& r : rows) check(r);
+}
+
+// Values under unknown keys are skipped at any depth, without using the stack.
+TEST(DecodeOptions, SkipsDeeplyNestedUnknownValues) {
+  constexpr std::size_t kDepth = 1'000'000;
+  std::string deep = R"({"x":)";
+  deep.append(kDepth, '[');
+  deep.append(R"("\ud800",{"a":1e999})");
+  deep.append(kDepth, ']');
+  deep.append(kTail);
+  const auto r = decode_options(deep);
+  ASSERT_TRUE(r.has_value()) << r.error();
+  EXPECT_EQ(r->root, "/r");
+
+  deep.resize(deep.size() - kTail.size() - 1);  // one bracket short
+  EXPECT_EQ(verdict(deep), "EOF while parsing a list at line 1 column " + std::to_string(deep.size()));
+}
+
+}  // namespace
+}  // namespace lmfs::loomfs
