@@ -41,8 +41,18 @@ HostRun run_host_with(const std::string& plugin, const std::vector<std::string>&
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  // The inherited environment, with the overridden names taken out.
+  auto overridden = [&](std::string_view entry) {
+    for (const auto& o : env) {
+      const auto name = o.substr(0, o.find('=') + 1);
+      if (entry.starts_with(name)) return true;
+    }
+    return false;
+  };
   std::vector<std::string> env_strings;
-  for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!overridden(*e)) env_strings.emplace_back(*e);
+  }
   env_strings.insert(env_strings.end(), env.begin(), env.end());
   std::vector<char*> envp;
   for (auto& e : env_strings) envp.push_back(e.data());
