@@ -1,0 +1,98 @@
+#include "fd.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace lmfs::standin {
+
+std::string Error::message() const {
+  if (err == 0) {
+    return what;
+  }
+  return what + ": " + std::strerror(err);
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    reset(other.release());
+  }
+  return *this;
+}
+
+int UniqueFd::release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+  fd_ = fd;
+}
+
+Result<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  if (fd < 0) {
+    return sys_fail("cannot open " + path);
+  }
+  return UniqueFd(fd);
+}
+
+Result<void> pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t offset,
+                        const std::string& what) {
+  std::size_t done = 0;
+  while (done < buf.size()) {
+    const ssize_t n = ::pread(fd, buf.data() + done, buf.size() - done,
+                              static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return sys_fail(what);
+    }
+    if (n == 0) {
+      return fail(what + ": short read", EIO);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<void> pwrite_full(int fd, std::span<const std::uint8_t> buf, std::uint64_t offset,
+                         const std::string& what) {
+  std::size_t done = 0;
+  while (done < buf.size()) {
+    const ssize_t n = ::pwrite(fd, buf.data() + done, buf.size() - done,
+                               static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return sys_fail(what);
+    }
+    if (n == 0) {
+      return fail(what + ": short write", EIO);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<void> write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return sys_fail("write");
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+}  // namespace lmfs::standin

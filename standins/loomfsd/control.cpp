@@ -1,0 +1,36 @@
+#include "control.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <thread>
+
+namespace lmfs::standin {
+
+Result<std::unique_ptr<CleanerWatch>> CleanerWatch::open(const DeviceInfo& device) {
+  const std::string name = cleaner_semaphore_name(device);
+  sem_t* sem = ::sem_open(name.c_str(), O_CREAT, 0700, 1);
+  if (sem == SEM_FAILED) {
+    return sys_fail("cannot open the cleaner semaphore " + name);
+  }
+  return std::unique_ptr<CleanerWatch>(new CleanerWatch(sem));
+}
+
+CleanerWatch::~CleanerWatch() { ::sem_close(sem_); }
+
+CleanerWatch::Request::Request(CleanerWatch& watch, std::uint64_t number, int sender)
+    : watch_(watch) {
+  const int others = watch_.in_progress_.fetch_add(1);
+  int value = -1;
+  ::sem_getvalue(watch_.sem_, &value);
+  if (value != 0 || others != 0) {
+    const std::uint64_t count = watch_.violations_.fetch_add(1) + 1;
+    std::fprintf(stderr,
+                 "loomfsd: lock violation %llu: change-mode of checkpoint %llu from process %d "
+                 "with the cleaner semaphore at %d and %d other change-mode(s) in progress\n",
+                 static_cast<unsigned long long>(count), static_cast<unsigned long long>(number),
+                 sender, value, others);
+  }
+  std::this_thread::sleep_for(kChangeModeHold);
+}
+
+}  // namespace lmfs::standin
