@@ -3,6 +3,8 @@
 // each result as one JSON line.
 //
 //   lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [OP ARGS...]...
+//   lmfs-host --lock-status DEVICE
+//   lmfs-host --release-lock DEVICE
 //
 // --echo prints each operation ("> op args") before its result.
 // Operations and their arguments (arguments are %XX-escaped byte strings):
@@ -12,6 +14,9 @@
 //   snapshot PATH true|false, debug, debug_alt
 // MEDIA is a comma-separated list of block:NAME, path:BYTES, urn:TEXT, none;
 // "-" is the empty list.
+//
+// --lock-status and --release-lock load no plug-in: they look at the cleaner
+// lock of the loomfs file system on DEVICE (see cleaner_lock.h).
 #include <cstdio>
 #include <fstream>
 #include <optional>
@@ -19,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "cleaner_lock.h"
 #include "lmfs_storage_driver/media.h"
 #include "lmfs_storage_driver/text.h"
 #include "loader.h"
@@ -34,7 +40,9 @@ constexpr int kExitNewFailed = 1;
 int usage(const std::string& why) {
   std::fprintf(stderr,
                "lmfs-host: %s\n"
-               "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [OP ARGS...]...\n",
+               "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [OP ARGS...]...\n"
+               "       lmfs-host --lock-status DEVICE\n"
+               "       lmfs-host --release-lock DEVICE\n",
                why.c_str());
   return kExitUsage;
 }
@@ -49,6 +57,11 @@ std::expected<std::string, std::string> read_file(const std::string& path) {
 
 int run(int argc, char** argv) {
   if (argc < 2) return usage("no plug-in given");
+  const std::string first = argv[1];
+  if (first == "--lock-status" || first == "--release-lock") {
+    if (argc != 3) return usage(first + " takes exactly one device");
+    return first == "--lock-status" ? lock_status(argv[2]) : release_lock(argv[2]);
+  }
   const std::string plugin_path = argv[1];
   std::optional<std::string> params;
   std::vector<std::string> words;
