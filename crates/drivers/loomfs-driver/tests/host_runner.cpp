@@ -14,31 +14,25 @@
 extern char** environ;
 
 namespace lmfs::testing {
-namespace {
 
-std::string slurp(const std::string& path) {
+std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
-}  // namespace
-
 const char* plugin_path() { return LMFS_PLUGIN_PATH; }
 const char* host_path() { return LMFS_HOST_PATH; }
 
-HostRun run_host_with(const std::string& plugin, const std::vector<std::string>& argv_tail,
-                      const std::vector<std::string>& env) {
-  char out_path[] = "/tmp/lmfs-host-out-XXXXXX";
-  char err_path[] = "/tmp/lmfs-host-err-XXXXXX";
+ProcessRun run_process(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  char out_path[] = "/tmp/lmfs-run-out-XXXXXX";
+  char err_path[] = "/tmp/lmfs-run-err-XXXXXX";
   const int out_fd = ::mkstemp(out_path);
   const int err_fd = ::mkstemp(err_path);
 
-  std::vector<std::string> args = {host_path(), plugin};
-  args.insert(args.end(), argv_tail.begin(), argv_tail.end());
   std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
   // The inherited environment, with the overridden names taken out.
@@ -64,22 +58,36 @@ HostRun run_host_with(const std::string& plugin, const std::vector<std::string>&
   ::posix_spawn_file_actions_adddup2(&fa, err_fd, STDERR_FILENO);
   ::posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   pid_t pid = -1;
-  HostRun run;
-  if (::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) == 0) {
+  ProcessRun run;
+  const int rc = ::posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+  ::posix_spawn_file_actions_destroy(&fa);
+  ::close(out_fd);
+  ::close(err_fd);
+  if (rc == 0) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.out = read_file(out_path);
+    run.err = read_file(err_path);
+  } else {
+    run.err = "cannot start " + args[0] + ": " + std::strerror(rc);
   }
-  ::posix_spawn_file_actions_destroy(&fa);
-  ::close(out_fd);
-  ::close(err_fd);
-
-  std::istringstream out(slurp(out_path));
-  for (std::string line; std::getline(out, line);) run.lines.push_back(line);
-  run.err = slurp(err_path);
   ::unlink(out_path);
   ::unlink(err_path);
+  return run;
+}
+
+HostRun run_host_with(const std::string& plugin, const std::vector<std::string>& argv_tail,
+                      const std::vector<std::string>& env) {
+  std::vector<std::string> args = {host_path(), plugin};
+  args.insert(args.end(), argv_tail.begin(), argv_tail.end());
+  ProcessRun ran = run_process(args, env);
+  HostRun run;
+  run.exit_status = ran.exit_status;
+  std::istringstream out(ran.out);
+  for (std::string line; std::getline(out, line);) run.lines.push_back(line);
+  run.err = std::move(ran.err);
   return run;
 }
 

@@ -7,6 +7,22 @@
 
 namespace lmfs::testing {
 
+// A finished program: its exit code (128 + signal when killed), standard
+// output and standard error.
+struct ProcessRun {
+  int exit_status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Starts argv[0] (looked up through PATH when it holds no "/") with standard
+// input on /dev/null and the inherited environment, `env` ("NAME=value")
+// overriding it, and waits for it.
+ProcessRun run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+
+// The whole content of a file (empty when it cannot be read).
+std::string read_file(const std::string& path);
+
 struct HostRun {
   int exit_status = -1;              // exit code, or 128 + signal
   std::vector<std::string> lines;    // standard output, one JSON line each

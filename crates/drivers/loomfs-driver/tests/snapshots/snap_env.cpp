@@ -124,13 +124,6 @@ std::string env_dir() {
 
 std::string standin(const std::string& tool) { return std::string(LMFS_STANDIN_BIN_DIR) + "/" + tool; }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // ---- lmfs-host processes ------------------------------------------------
 
 HostProcess::HostProcess(const std::vector<std::string>& args, const std::vector<std::string>& env)

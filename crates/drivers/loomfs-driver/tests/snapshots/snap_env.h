@@ -8,6 +8,8 @@
 // fails its test instead of hanging the suite.
 #pragma once
 
+#include "host_runner.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -121,6 +123,6 @@ std::string other_err(const std::string& op, const std::string& text);
 std::vector<std::string> report_lines(const std::string& err);
 std::string report(std::uint64_t n);  // "Snap shot #n"
 
-std::string read_file(const std::string& path);
+using lmfs::testing::read_file;
 
 }  // namespace lmfs::snaptest

@@ -19,17 +19,6 @@ extern char** environ;
 namespace lmfs::store_test {
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-}  // namespace
-
 TempDir::TempDir() {
   char name[] = "/tmp/lmfs-store-XXXXXX";
   if (::mkdtemp(name) != nullptr) path_ = name;
@@ -39,37 +28,6 @@ TempDir::~TempDir() {
   if (path_.empty()) return;
   std::error_code ec;
   fs::remove_all(path_, ec);
-}
-
-ProcessRun run_process(const std::vector<std::string>& args) {
-  TempDir dir;
-  const std::string out_path = dir / "out";
-  const std::string err_path = dir / "err";
-
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t fa;
-  ::posix_spawn_file_actions_init(&fa);
-  ::posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ::posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ProcessRun run;
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) {
-    run.err = "cannot start " + args[0] + ": " + std::strerror(rc);
-    return run;
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = slurp(out_path);
-  run.err = slurp(err_path);
-  return run;
 }
 
 bool on_path(const std::string& program) {
@@ -142,7 +100,7 @@ void FakeTools::act(const std::string& tool, const std::vector<std::string>& act
 
 std::vector<ToolRun> FakeTools::runs(const std::string& tool) const {
   std::vector<ToolRun> runs;
-  std::istringstream log(slurp(dir_ / (tool + ".log")));
+  std::istringstream log(lmfs::testing::read_file(dir_ / (tool + ".log")));
   for (std::string line; std::getline(log, line);) {
     const auto blank = line.find(' ');
     const std::string key = line.substr(0, blank);

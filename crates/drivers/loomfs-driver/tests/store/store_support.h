@@ -2,6 +2,8 @@
 // files, the fake tools, running a program and the lines the plug-in writes.
 #pragma once
 
+#include "host_runner.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,17 +24,8 @@ class TempDir {
   std::string path_;
 };
 
-// A finished program: its exit code (128 + signal when killed), standard
-// output and standard error.
-struct ProcessRun {
-  int exit_status = -1;
-  std::string out;
-  std::string err;
-};
-
-// Starts argv[0] (looked up through PATH when it holds no "/") with standard
-// input on /dev/null and waits for it.
-ProcessRun run_process(const std::vector<std::string>& argv);
+using lmfs::testing::ProcessRun;
+using lmfs::testing::run_process;
 
 // True when `program` is found in the directories of PATH.
 bool on_path(const std::string& program);
