@@ -1,11 +1,14 @@
 // What a store lives on: an ordered list of media, each a block device, a path,
-// a URN or nothing. These are the plug-in's own value types; the records that
-// cross the plug-in boundary are in records.h and are converted at the edge.
+// a URN or nothing. The plug-in's own value types come first; the records that
+// cross the plug-in boundary (namespace lmfs::abi) follow, with the copies
+// between the two.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "lmfs_storage_driver/abi.h"
 
 namespace lmfs {
 
@@ -49,8 +52,6 @@ struct StorageMedia {
 }  // namespace lmfs
 
 // ---------------------------------------------------------------- boundary records
-
-#include "lmfs_storage_driver/abi.h"
 
 namespace lmfs::abi {
 
