@@ -196,52 +196,63 @@ std::string head(std::string_view op, const std::string& device, const std::stri
   return cat("{\"op\":", json(op), ",\"result\":\"Ok\",\"device\":", json(device), ",\"semaphore\":", json(name));
 }
 
+// The device's cleaner lock, opened, with its name and its value now.
+struct OpenLock {
+  std::string name;
+  CleanerSemaphore sem;
+  int value;
+};
+
+std::expected<OpenLock, Failure> open_lock(const std::string& device) {
+  auto name = semaphore_name(device);
+  if (!name) return std::unexpected(name.error());
+  auto sem = CleanerSemaphore::open(device);
+  if (!sem) return std::unexpected(sem.error());
+  auto value = sem->value();
+  if (!value) return std::unexpected(value.error());
+  return OpenLock{std::move(*name), std::move(*sem), *value};
+}
+
 }  // namespace
 
 int lock_status(const std::string& device) {
   constexpr std::string_view op = "lock_status";
-  auto name = semaphore_name(device);
-  if (!name) return fail(op, device, name.error());
-  auto sem = CleanerSemaphore::open(device);
-  if (!sem) return fail(op, device, sem.error());
-  auto value = sem->value();
-  if (!value) return fail(op, device, value.error());
-  std::printf("%s\n", cat(head(op, device, *name), ",\"lock\":\"", lock_word(*value), "\",\"value\":", *value,
-                          ",\"users\":", users_json(users_of(*name)), "}")
+  auto lock = open_lock(device);
+  if (!lock) return fail(op, device, lock.error());
+  std::printf("%s\n", cat(head(op, device, lock->name), ",\"lock\":\"", lock_word(lock->value),
+                          "\",\"value\":", lock->value, ",\"users\":", users_json(users_of(lock->name)), "}")
                           .c_str());
-  warn_overposted(device, *value);
+  warn_overposted(device, lock->value);
   return 0;
 }
 
 int release_lock(const std::string& device) {
   constexpr std::string_view op = "release_lock";
-  auto name = semaphore_name(device);
-  if (!name) return fail(op, device, name.error());
-  auto sem = CleanerSemaphore::open(device);
-  if (!sem) return fail(op, device, sem.error());
-  auto value = sem->value();
-  if (!value) return fail(op, device, value.error());
+  auto lock = open_lock(device);
+  if (!lock) return fail(op, device, lock.error());
+  const std::string& name = lock->name;
+  CleanerSemaphore& sem = lock->sem;
   bool released = false;
-  if (*value == 0) {
+  if (lock->value == 0) {
     std::fprintf(stderr,
                  "lmfs-host: warning: releasing the cleaner lock of %s (%s) by force. This is only safe when no "
                  "process is in the middle of a snapshot on this file system: a live holder would release it a "
                  "second time later, and from then on two snapshots could change checkpoints at once.\n",
-                 device.c_str(), name->c_str());
-    for (const User& u : users_of(*name)) {
+                 device.c_str(), name.c_str());
+    for (const User& u : users_of(name)) {
       if (!u.futex_wait) {
         std::fprintf(stderr, "lmfs-host: warning: process %ld (%s) has the lock open and is not waiting on it\n",
                      u.pid, u.comm.c_str());
       }
     }
-    if (auto posted = sem->post(); !posted) return fail(op, device, posted.error());
+    if (auto posted = sem.post(); !posted) return fail(op, device, posted.error());
     released = true;
   } else {
     std::fprintf(stderr, "lmfs-host: the cleaner lock of %s is free; nothing released\n", device.c_str());
   }
-  auto after = sem->value();
+  auto after = sem.value();
   if (!after) return fail(op, device, after.error());
-  std::printf("%s\n", cat(head(op, device, *name), ",\"released\":", released ? "true" : "false", ",\"lock\":\"",
+  std::printf("%s\n", cat(head(op, device, name), ",\"released\":", released ? "true" : "false", ",\"lock\":\"",
                           lock_word(*after), "\",\"value\":", *after, "}")
                           .c_str());
   warn_overposted(device, *after);
