@@ -41,12 +41,16 @@ Result<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode) {
   return UniqueFd(fd);
 }
 
-Result<void> pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t offset,
-                        const std::string& what) {
+namespace {
+
+// Repeats a positional read or write until the whole buffer is done; EINTR
+// is retried, an end of file is a short transfer (EIO).
+template <class Byte, class Call>
+Result<void> transfer_full(Call call, int fd, std::span<Byte> buf, std::uint64_t offset, const std::string& what,
+                           const char* short_text) {
   std::size_t done = 0;
   while (done < buf.size()) {
-    const ssize_t n = ::pread(fd, buf.data() + done, buf.size() - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t n = call(fd, buf.data() + done, buf.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -54,31 +58,23 @@ Result<void> pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t offse
       return sys_fail(what);
     }
     if (n == 0) {
-      return fail(what + ": short read", EIO);
+      return fail(what + short_text, EIO);
     }
     done += static_cast<std::size_t>(n);
   }
   return {};
 }
 
+}  // namespace
+
+Result<void> pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t offset,
+                        const std::string& what) {
+  return transfer_full(::pread, fd, buf, offset, what, ": short read");
+}
+
 Result<void> pwrite_full(int fd, std::span<const std::uint8_t> buf, std::uint64_t offset,
                          const std::string& what) {
-  std::size_t done = 0;
-  while (done < buf.size()) {
-    const ssize_t n = ::pwrite(fd, buf.data() + done, buf.size() - done,
-                               static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return sys_fail(what);
-    }
-    if (n == 0) {
-      return fail(what + ": short write", EIO);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return {};
+  return transfer_full(::pwrite, fd, buf, offset, what, ": short write");
 }
 
 Result<void> write_all(int fd, std::string_view text) {
