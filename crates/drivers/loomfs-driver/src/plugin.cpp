@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "lmfs_storage_driver/driver.h"
+#include "lmfs_storage_driver/layout_descriptions.h"
 #include "lmfs_storage_driver/plugin.h"
 #include "loomfs_driver/driver.h"
 
@@ -247,8 +248,8 @@ __attribute__((visibility("default"))) lmfs::abi::LibHeader _1as_0lib_1header_0r
     {"storage_driver", 14},
     {"storage_driver", 14},
     {"0.0.0-next", 10},
-    lmfs::abi::kLayoutAbsent,
-    nullptr,
+    lmfs::abi::kLayoutIncluded,
+    &lmfs::abi::tl::Gen<lmfs::abi::tl::RootModuleRef>::layout,
     &lmfs::loomfs::c_abi_testing_fns,
     lmfs::loomfs::init_globals_with,
     nullptr,
