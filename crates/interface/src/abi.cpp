@@ -11,11 +11,6 @@ std::atomic<std::size_t> executable_identity{0};
 
 }  // namespace
 
-namespace internal {
-// Stands where a prefix table's layout description goes until the tables
-// describe themselves.
-alignas(8) const unsigned char table_layout_placeholder[64] = {};
-}  // namespace internal
 
 UTypeId own_type_id() {
   UTypeId id{};

@@ -23,7 +23,11 @@ RResult<Unit, Unit> usize_debug(const void* value, std::uint8_t /*mode*/, RStrin
   return r;
 }
 
+const PTStructLayout const_generic_vtable_layout = pt_layout_of<ConstGenericVTableFields>;
+
 namespace {
+
+const PTStructLayout extra_checks_vtable_layout = pt_layout_of<ty::ExtraChecksVTable>;
 
 // The value behind the check: which auto traits and which other traits the
 // driver's trait object requires. Bits as the framework numbers them.
@@ -171,12 +175,12 @@ UnitUnitResult debug_traits(ErasedRef self, FormattingMode, RString* out) {
 }
 
 const RObjectVtable required_traits_object_vtable{
-    {kRObjectVtableMask, own_table_layout()},
+    {kRObjectVtableMask, &object_vtable_layout},
     {&no_type_id, &static_value_drop, reinterpret_cast<const void*>(&borrowed_clone), &debug_traits,
      reinterpret_cast<const void*>(&write_traits)}};
 
 const WithMetadata<ExtraChecksFields> required_traits_vtable{
-    {0x1F, own_table_layout()},
+    {0x1F, &extra_checks_vtable_layout},
     {PrefixRef<RObjectVtableFields>{&required_traits_object_vtable}, &required_traits_layout, &check_required_traits,
      &no_nested_layouts, &nothing_to_combine}};
 
@@ -185,6 +189,15 @@ const WithMetadata<ExtraChecksFields> required_traits_vtable{
 const StoredExtraChecks required_traits_checks{&required_traits_vtable, &driver_traits};
 
 }  // namespace tl::internal
+
+namespace tl {
+const PTStructLayout vec_vtable_layout = pt_layout_of<VecVTableFields>;
+const PTStructLayout box_vtable_layout = pt_layout_of<BoxVTableFields>;
+const PTStructLayout object_vtable_layout = pt_layout_of<RObjectVtableFields>;
+const PTStructLayout driver_vtable_layout = pt_layout_of<VTableFields>;
+const PTStructLayout root_module_table_layout = pt_layout_of<StorageDriverModFields>;
+const PTStructLayout mutex_vtable_layout = pt_layout_of<MutexVTableFields>;
+}  // namespace tl
 
 namespace layouts {
 

@@ -75,7 +75,7 @@ bool mutex_try_lock_for(const RawMutexState* s, RDuration timeout) noexcept {
   return true;
 }
 
-const MutexVTable mutex_vtable = {{kMutexVTableMask, own_table_layout()},
+const MutexVTable mutex_vtable = {{kMutexVTableMask, &tl::mutex_vtable_layout},
                                   {mutex_lock, mutex_try_lock, mutex_unlock, mutex_try_lock_for}};
 
 // ---------------------------------------------------------------- the driver object
@@ -91,7 +91,7 @@ void box_destructor(void* data, CallReferentDrop drop, Deallocate dealloc) noexc
   if (dealloc == Deallocate::Yes) ::operator delete(data);
 }
 
-const BoxVTable box_vtable = {{kBoxVTableMask, own_table_layout()}, {box_type_id, box_destructor}};
+const BoxVTable box_vtable = {{kBoxVTableMask, &tl::box_vtable_layout}, {box_type_id, box_destructor}};
 
 MaybeCmpUTypeId object_type_id() noexcept {
   MaybeCmpUTypeId r;
@@ -107,7 +107,7 @@ UnitUnitResult object_debug(ErasedRef self, FormattingMode mode, RString* buf) n
   return UnitUnitResult{kROk};
 }
 
-const RObjectVtable object_vtable = {{kRObjectVtableMask, own_table_layout()},
+const RObjectVtable object_vtable = {{kRObjectVtableMask, &tl::object_vtable_layout},
                                      {object_type_id, object_drop, nullptr, object_debug, nullptr}};
 
 // ---------------------------------------------------------------- results
@@ -206,7 +206,7 @@ SnapshotResult op_edge_snapshot(ErasedRef) noexcept { return unimplemented("Edge
 SnapshotResult op_full_snapshot(ErasedRef) noexcept { return unimplemented("Full Snapshot"); }
 SnapshotResult op_snapshot(ErasedRef, const RPath*, bool) noexcept { return unimplemented("Snapshot"); }
 
-const VTable driver_vtable = {{kVTableMask, own_table_layout()},
+const VTable driver_vtable = {{kVTableMask, &tl::driver_vtable_layout},
                               {PrefixRef<RObjectVtableFields>{&object_vtable}, op_init, op_done, op_root, op_at_root,
                                op_stores, op_initialize_stores, op_attach_stores, op_detach_stores, op_take_snapshot,
                                op_next_snapshot, op_last_snapshot, op_edge_snapshot, op_full_snapshot, op_snapshot}};
@@ -224,7 +224,7 @@ NewResult new_driver(RawValueBox params) noexcept {
   return ok(object);
 }
 
-const StorageDriverMod root_module = {{kStorageDriverModMask, own_table_layout()}, {new_driver}};
+const StorageDriverMod root_module = {{kStorageDriverModMask, &tl::root_module_table_layout}, {new_driver}};
 
 // Hands the root module to the host, which stores it in the header's slot
 // under the header's lock; this function takes no lock and writes no slot.

@@ -234,12 +234,13 @@ static_assert(sizeof(RawValueBox) == 32);
 // other binary ever mistakes our allocations for its own.
 [[nodiscard]] UTypeId own_type_id();
 
-namespace internal {
-extern const unsigned char table_layout_placeholder[64];
-}  // namespace internal
-
-// The layout description pointer that this binary's prefix tables carry.
-[[nodiscard]] constexpr const void* own_table_layout() { return internal::table_layout_placeholder; }
+// What the metadata of each prefix table points at: the table's own layout
+// (its name and field names), defined with the interface's layouts.
+namespace tl {
+struct PTStructLayout;
+extern const PTStructLayout vec_vtable_layout;
+extern const PTStructLayout box_vtable_layout;
+}  // namespace tl
 
 // Releases what an element of an owned RVec owns. Records that own memory
 // overload this (found by argument-dependent lookup); plain data owns nothing.
@@ -284,7 +285,7 @@ struct VecOps {
   }
   static T* dangling() { return reinterpret_cast<T*>(alignof(T)); }
 
-  static constexpr VecVTable table{{kVecVTableMask, own_table_layout()},
+  static constexpr VecVTable table{{kVecVTableMask, &tl::vec_vtable_layout},
                                       {&type_id, &destructor, &grow_capacity_to, &shrink_to_fit}};
 };
 

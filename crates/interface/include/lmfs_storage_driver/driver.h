@@ -40,6 +40,10 @@ struct RObjectVtableFields {
   const void* _sabi_display;           // absent: null
 };
 using RObjectVtable = WithMetadata<RObjectVtableFields>;
+namespace tl {
+extern const PTStructLayout object_vtable_layout;
+extern const PTStructLayout driver_vtable_layout;
+}  // namespace tl
 inline constexpr std::uint64_t kRObjectVtableMask = 0x3F;
 static_assert(sizeof(RObjectVtableFields) == 40);
 

@@ -149,8 +149,10 @@ bool usize_eq(const void* a, const void* b);
 RResult<Unit, Unit> usize_debug(const void* value, std::uint8_t mode, RString* out);
 template <std::size_t N>
 inline constexpr std::size_t const_value = N;
+extern const PTStructLayout const_generic_vtable_layout;
 template <std::size_t N>
-inline constexpr ConstGenericVTable usize_const_vtable{{0x7, nullptr}, {&Gen<ty::Usize>::layout, &usize_eq, &usize_debug}};
+inline constexpr ConstGenericVTable usize_const_vtable{{0x7, &const_generic_vtable_layout},
+                                                       {&Gen<ty::Usize>::layout, &usize_eq, &usize_debug}};
 template <std::size_t N>
 inline constexpr ConstGeneric usize_const{&const_value<N>, &usize_const_vtable<N>};
 }  // namespace internal
@@ -695,6 +697,38 @@ template <> struct Describe<StorageDriverModFields> {
 };
 
 using RootModuleRef = PrefixRef<StorageDriverModFields>;
+
+// ---- tables outside the checked graph ------------------------------------------
+// Described for the names a host reports when a table lacks a field it needs;
+// their function signatures are not part of any comparison and are left out.
+
+namespace desc {
+constexpr TypeDesc opaque_table(std::string_view name, std::string_view mod, std::uint32_t line,
+                                std::initializer_list<std::string_view> fields) {
+  TypeDesc d = type(name, kFramework, mod, line, 8 * fields.size(), 8, kReprC, DataKind::PrefixType, kModule);
+  for (std::string_view f : fields) add(d, field<ty::AFn>(f));
+  d.first_suffix_field = static_cast<std::uint8_t>(fields.size());
+  d.accessible_fields = (std::uint64_t{1} << fields.size()) - 1;
+  return d;
+}
+}  // namespace desc
+
+template <> struct Describe<MutexVTableFields> {
+  static constexpr TypeDesc desc = desc::opaque_table("VTable", "abi_stable::external_types::parking_lot::mutex", 305,
+                                                      {"lock", "try_lock", "unlock", "try_lock_for"});
+};
+template <> struct Describe<ConstGenericVTableFields> {
+  static constexpr TypeDesc desc = desc::opaque_table("ConstGenericVTable", "abi_stable::abi_stability::const_generics",
+                                                      96, {"layout", "partial_eq", "debug"});
+};
+namespace ty {
+struct ExtraChecksVTable;
+}
+template <> struct Describe<ty::ExtraChecksVTable> {
+  static constexpr TypeDesc desc = desc::opaque_table(
+      "VTable", "abi_stable::abi_stability::extra_checks::ExtraChecks_trait", 0,
+      {"_sabi_vtable", "type_layout", "check_compatibility", "nested_type_layouts", "combine"});
+};
 
 // ---- the C++ records held to their descriptions ----------------------------------------
 

@@ -18,6 +18,10 @@ struct StorageDriverModFields {
   NewResult (*new_)(RawValueBox params);
 };
 using StorageDriverMod = WithMetadata<StorageDriverModFields>;
+namespace tl {
+extern const PTStructLayout root_module_table_layout;
+extern const PTStructLayout mutex_vtable_layout;
+}  // namespace tl
 inline constexpr std::uint64_t kStorageDriverModMask = 0x1;
 static_assert(offsetof(StorageDriverMod, fields.new_) == 16);
 
