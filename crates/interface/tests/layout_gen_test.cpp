@@ -1,0 +1,206 @@
+// The layout generator: the packed encodings read back as written, and a
+// small described type comes out as the records a host would decode.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lmfs_storage_driver/layout_descriptions.h"
+#include "lmfs_storage_driver/layouts.h"
+
+namespace lmfs::abi::tl {
+namespace {
+
+struct Sample {
+  std::uint64_t count;
+  std::uint8_t flag;
+  RString label;
+};
+struct SampleTable {
+  void (*run)(void* self, const RPath* where);
+  bool (*probe)();
+};
+struct Choice;  // described only
+
+}  // namespace
+
+template <> struct Describe<Sample> {
+  static constexpr TypeDesc desc = [] {
+    TypeDesc d = desc::type("Sample", "sample;1.2.3", "sample::records", 7, 48, 8, desc::kReprC, DataKind::Struct,
+                            desc::kModule);
+    desc::add(d, field<ty::U64>("count"));
+    desc::add(d, field<ty::U8>("flag"));
+    desc::add(d, with_lifetimes(field<RString>("label"), {S}));
+    return d;
+  }();
+};
+template <> struct Describe<SampleTable> {
+  static constexpr TypeDesc desc = [] {
+    TypeDesc d = desc::type("SampleTable", "sample;1.2.3", "sample::records", 9, 8, 8, desc::kReprC,
+                            DataKind::PrefixType, desc::kModule);
+    d.first_suffix_field = 1;
+    d.accessible_fields = 0x3;
+    desc::add(d, fn_field<ty::AUnsafeFn>("run", fn<void, ty::RMut<Unit>, ty::Ref<RPath>>("this,where,", {A, A}, true),
+                                         Accessor::Method));
+    desc::add(d, fn_field<ty::AFn>("probe", fn<ty::Bool>(""), Accessor::Method));
+    return d;
+  }();
+};
+template <> struct Describe<Choice> {
+  static constexpr TypeDesc desc = [] {
+    TypeDesc d = desc::type("Choice", "sample;1.2.3", "sample::records", 11, 56, 8, desc::kReprU8, DataKind::Enum,
+                            desc::kModule);
+    desc::variant(d, "First", 1);
+    desc::variant(d, "Second", 0);
+    desc::variant(d, "Third", 1);
+    desc::add(d, field<RString>("field_0"));
+    desc::add(d, field<Sample>("field_0"));
+    return d;
+  }();
+};
+
+namespace {
+
+static_assert(record_matches<Sample>(std::array<std::size_t, 3>{offsetof(Sample, count), offsetof(Sample, flag),
+                                                                offsetof(Sample, label)}));
+static_assert(record_matches<SampleTable>(std::array<std::size_t, 2>{offsetof(SampleTable, run),
+                                                                     offsetof(SampleTable, probe)}));
+
+// A description whose stated size does not follow from its fields is caught.
+constexpr TypeDesc misstated = [] {
+  TypeDesc d = Describe<Sample>::desc;
+  d.size = 40;
+  return d;
+}();
+static_assert(!consistent(misstated));
+static_assert(consistent(Describe<Choice>::desc));
+
+std::string_view text(const TypeLayout& l, std::uint32_t start, std::uint32_t len) {
+  return {l.mono->shared_vars.strings + start, len};
+}
+std::string_view field_name(const TypeLayout& l, std::uint64_t word) {
+  FieldBits b = decode_field(word);
+  return text(l, b.name_start, b.name_len);
+}
+const TypeLayout* field_type(const TypeLayout& l, std::uint64_t word) {
+  return l.shared_vars->type_layouts[decode_field(word).layout_index]();
+}
+
+TEST(LayoutEncoding, PackedWordsReadBackAsWritten) {
+  const std::uint8_t lts[] = {A, S, P0};
+  std::uint64_t w = comp_field(300, 17, lifetime_array(lts, 3), Accessor::Opaque, 1000, true);
+  FieldBits b = decode_field(w);
+  EXPECT_EQ(b.name_start, 300U);
+  EXPECT_EQ(b.name_len, 17U);
+  EXPECT_EQ(b.accessor, Accessor::Opaque);
+  EXPECT_EQ(b.layout_index, 1000U);
+  EXPECT_TRUE(b.is_function);
+  EXPECT_EQ(lifetime_range_len(b.lifetimes), 3U);
+  EXPECT_EQ(b.lifetimes, 0x321U);
+
+  const std::uint16_t idx[5] = {1, 2, 1023, 4, 5};
+  TypeLayoutRange r = type_layout_range(7, idx);
+  EXPECT_EQ(tlr_len(r), 7U);
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(tlr_index(r, i), idx[i]);
+  EXPECT_EQ(tlr_index(r, 6), 7U);  // past the fifth, contiguous after it
+
+  EXPECT_EQ(sl_start(start_len(65535, 9)), 65535U);
+  EXPECT_EQ(sl_len(start_len(65535, 9)), 9U);
+  EXPECT_EQ(lifetime_range_len(kLifetimeRangeIsRange | (3U << 13)), 6U);
+}
+
+TEST(LayoutGeneration, StructRecordsDecode) {
+  const TypeLayout& l = *layout_of<Sample>();
+  EXPECT_EQ(std::string_view(l.mono->name, l.mono->name_len), "Sample");
+  EXPECT_EQ(l.mono->item_info.package_and_version.view(), "sample;1.2.3");
+  EXPECT_STREQ(l.mono->item_info.mod_path, "sample::records");
+  EXPECT_EQ(l.size, sizeof(Sample));
+  EXPECT_EQ(std::size_t{1} << l.alignment_power_of_two, alignof(Sample));
+  ASSERT_EQ(l.mono->data.tag, DataKind::Struct);
+  ASSERT_EQ(l.data.tag, static_cast<std::uint32_t>(DataKind::Struct));
+  const CompTLFields& f = l.mono->data.u.fields;
+  ASSERT_EQ(f.comp_fields_len, 3);
+  EXPECT_EQ(f.functions, nullptr);
+  EXPECT_EQ(field_name(l, f.comp_fields[0]), "count");
+  EXPECT_EQ(field_name(l, f.comp_fields[2]), "label");
+  EXPECT_EQ(field_type(l, f.comp_fields[0]), layout_of<ty::U64>());
+  EXPECT_EQ(field_type(l, f.comp_fields[2]), layout_of<RString>());
+  EXPECT_EQ(decode_field(f.comp_fields[2]).lifetimes, S);
+  // Shared types appear once in the table.
+  EXPECT_EQ(l.shared_vars->type_layouts_len, 3);
+}
+
+TEST(LayoutGeneration, FunctionsAndPrefixData) {
+  const TypeLayout& l = *layout_of<SampleTable>();
+  ASSERT_EQ(l.mono->data.tag, DataKind::PrefixType);
+  const MonoTLPrefixType& p = l.mono->data.u.prefix;
+  EXPECT_EQ(p.first_suffix_field, 1);
+  EXPECT_EQ(l.data.u.accessible_fields, 0x3U);
+  EXPECT_EQ(l.size, 8U);  // the prefix alone
+  ASSERT_NE(p.fields.functions, nullptr);
+  const TLFunctions& fns = *p.fields.functions;
+  ASSERT_EQ(fns.functions_len, 2);
+  ASSERT_EQ(fns.field_fn_ranges_len, 2);
+
+  const CompTLFunction& run = fns.functions[sl_start(fns.field_fn_ranges[0])];
+  EXPECT_EQ(text(l, sl_start(run.name), sl_len(run.name)), "run");
+  EXPECT_EQ(text(l, run.contiguous_strings_offset + run.bound_lifetimes_len, run.param_names_len), "this,where,");
+  ASSERT_EQ(tlr_len(run.param_type_layouts), 2U);
+  EXPECT_EQ(l.shared_vars->type_layouts[tlr_index(run.param_type_layouts, 0)](), layout_of<ty::RMut<Unit>>());
+  EXPECT_EQ(l.shared_vars->type_layouts[tlr_index(run.param_type_layouts, 1)](), layout_of<ty::Ref<RPath>>());
+  EXPECT_GE(run.return_type_layout, l.shared_vars->type_layouts_len);  // returns ()
+  EXPECT_EQ(run.fn_qualifs, 1);
+  EXPECT_EQ(lifetime_range_len(run.paramret_lifetime_range), 2U);
+
+  const CompTLFunction& probe = fns.functions[sl_start(fns.field_fn_ranges[1])];
+  EXPECT_EQ(l.shared_vars->type_layouts[probe.return_type_layout](), layout_of<ty::Bool>());
+  EXPECT_EQ(probe.fn_qualifs, 0);
+  EXPECT_TRUE(decode_field(p.fields.comp_fields[0]).is_function);
+  EXPECT_EQ(field_type(l, p.fields.comp_fields[0]), layout_of<ty::AUnsafeFn>());
+}
+
+TEST(LayoutGeneration, EnumVariantsAndDiscriminants) {
+  const TypeLayout& l = *layout_of<Choice>();
+  ASSERT_EQ(l.mono->data.tag, DataKind::Enum);
+  const MonoTLEnum& e = l.mono->data.u.enum_;
+  EXPECT_EQ(text(l, sl_start(e.variant_names), sl_len(e.variant_names)), "First;Second;Third;");
+  ASSERT_EQ(e.field_count_len, 3);
+  EXPECT_EQ(e.field_count[0], 1);
+  EXPECT_EQ(e.field_count[1], 0);
+  const GenericTLEnum& g = l.data.u.enum_;
+  EXPECT_EQ(g.nonexhaustive, nullptr);
+  EXPECT_EQ(g.discriminants.kind, kDiscriminantsU8);
+  ASSERT_EQ(g.discriminants.len, 3);
+  const auto* d = static_cast<const std::uint8_t*>(g.discriminants.discriminants);
+  EXPECT_EQ(d[0] + d[1] + d[2], 0 + 1 + 2);
+  EXPECT_EQ(l.mono->repr_attr.kind, ReprKind::Int);
+}
+
+// Every layout reachable from the root has its own type identity, and the
+// graph is closed (no null entries, every field's type reachable).
+TEST(LayoutGeneration, RootGraphIdentities) {
+  const TypeLayout* root = layouts::root_module_layout();
+  ASSERT_EQ(root, layout_of<RootModuleRef>());
+  std::vector<const TypeLayout*> todo{root};
+  std::set<const TypeLayout*> seen{root};
+  std::set<std::vector<std::uint8_t>> ids;
+  while (!todo.empty()) {
+    const TypeLayout* l = todo.back();
+    todo.pop_back();
+    UTypeId id = l->type_id();
+    EXPECT_EQ(id.executable_identity, own_type_id().executable_identity);
+    ids.insert(std::vector<std::uint8_t>(std::begin(id.type_id_array), std::end(id.type_id_array)));
+    for (std::size_t i = 0; i < l->shared_vars->type_layouts_len; ++i) {
+      const TypeLayout* next = l->shared_vars->type_layouts[i]();
+      ASSERT_NE(next, nullptr);
+      if (seen.insert(next).second) todo.push_back(next);
+    }
+  }
+  EXPECT_EQ(ids.size(), seen.size());
+  EXPECT_EQ(seen.size(), 95U);
+}
+
+}  // namespace
+}  // namespace lmfs::abi::tl
