@@ -81,11 +81,12 @@ struct TypeDesc {
   std::array<FieldDesc, kMaxFields> fields{};
   std::size_t nfields = 0;
   // Enums: variants in order, each with its field count; discriminants are
-  // 0, 1, 2, ... of the stated kind.
+  // consecutive from `discr_first`, of the stated kind.
   std::array<std::string_view, kMaxVariants> variants{};
   std::array<std::uint8_t, kMaxVariants> field_counts{};
   std::size_t nvariants = 0;
   DiscrKind discr = DiscrKind::U8;
+  std::uint8_t discr_first = 0;
   // Prefix types.
   std::uint8_t first_suffix_field = 0;
   std::uint64_t accessible_fields = 0;
@@ -337,9 +338,9 @@ template <class E, std::size_t N, std::size_t M>
 }
 
 template <class E, std::size_t N>
-[[nodiscard]] constexpr std::array<E, (N > 0 ? N : 1)> counting() {
+[[nodiscard]] constexpr std::array<E, (N > 0 ? N : 1)> counting(std::size_t first) {
   std::array<E, (N > 0 ? N : 1)> out{};
-  for (std::size_t i = 0; i < N; ++i) out[i] = static_cast<E>(i);
+  for (std::size_t i = 0; i < N; ++i) out[i] = static_cast<E>(first + i);
   return out;
 }
 
@@ -367,8 +368,8 @@ struct Gen {
   static constexpr auto fns = first_n<CompTLFunction, plan.nfns>(plan.fns);
   static constexpr auto fn_ranges = first_n<std::uint32_t, d.nfields>(plan.fn_ranges);
   static constexpr auto field_counts = first_n<std::uint8_t, d.nvariants>(d.field_counts);
-  static constexpr auto discr_u8 = counting<std::uint8_t, d.nvariants>();
-  static constexpr auto discr_isize = counting<std::int64_t, d.nvariants>();
+  static constexpr auto discr_u8 = counting<std::uint8_t, d.nvariants>(d.discr_first);
+  static constexpr auto discr_isize = counting<std::int64_t, d.nvariants>(d.discr_first);
 
   static constexpr TLFunctions functions{fns.data(), fn_ranges.data(), static_cast<std::uint16_t>(plan.nfns),
                                          static_cast<std::uint16_t>(d.nfields)};
