@@ -4,8 +4,11 @@
 
 #include <atomic>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
+#include "layout_check.h"
+#include "lmfs_storage_driver/layouts.h"
 #include "strcat.h"
 
 namespace lmfs::host {
@@ -17,6 +20,27 @@ struct HostGlobals {
   std::uint64_t reserved[8];
 };
 HostGlobals host_globals{};
+
+// The framework's step between handing over the globals and the version
+// check: compare the root module's layout graph with this host's.
+std::expected<void, std::string> check_layout(const abi::LibHeader& h, const std::string& path) {
+  switch (h.layout_tag) {
+    case abi::kLayoutIncluded:
+      if (auto r = layout::check_library_layout(abi::layouts::root_module_layout(),
+                                                static_cast<const abi::tl::TypeLayout*>(h.layout));
+          !r) {
+        return std::unexpected(cat(path, ": ", r.error()));
+      }
+      return {};
+    case abi::kLayoutAbsent:
+      std::fprintf(stderr, "lmfs-host: warning: %s does not include its type layout; the layout check was skipped\n",
+                   path.c_str());
+      return {};
+    default:
+      return std::unexpected(cat(path, " has a library header with an unknown layout tag ",
+                                 static_cast<unsigned>(h.layout_tag)));
+  }
+}
 
 }  // namespace
 
@@ -86,7 +110,7 @@ std::expected<Version, std::string> parse_version(std::string_view text) {
   return v;
 }
 
-std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path) {
+std::expected<LoadedPlugin, std::string> open_header(const std::string& path) {
   LoadedPlugin plugin;
   plugin.handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
   if (plugin.handle == nullptr) return std::unexpected(cat("cannot load ", path, ": ", ::dlerror()));
@@ -96,7 +120,7 @@ std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path) {
     return std::unexpected(
         cat(path, " is not a storage-driver plug-in: it has no library header (", abi::kHeaderSymbol, ")"));
   }
-  abi::LibHeader& h = *plugin.header;
+  const abi::LibHeader& h = *plugin.header;
   if (std::memcmp(h.magic, abi::kMagic, 32) != 0) {
     return std::unexpected(cat(path, " has a library header with the wrong magic text"));
   }
@@ -104,10 +128,20 @@ std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path) {
     return std::unexpected(cat(path, " was built for plug-in ABI ", h.abi_major, ".", h.abi_minor,
                                "; this host loads ABI ", abi::kAbiMajor, ".", abi::kAbiMinor));
   }
+  return plugin;
+}
+
+std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path) {
+  auto opened = open_header(path);
+  if (!opened) return opened;
+  LoadedPlugin plugin = *opened;
+  abi::LibHeader& h = *plugin.header;
   if (h.c_abi_testing_fns == nullptr) return std::unexpected(cat(path, " has no C-ABI self-test"));
   if (auto t = run_c_abi_tests(*h.c_abi_testing_fns); !t) return std::unexpected(cat(path, ": ", t.error()));
 
   h.init_globals_with(&host_globals);
+
+  if (auto checked = check_layout(h, path); !checked) return std::unexpected(checked.error());
 
   auto expected = parse_version(kInterfaceVersion);
   auto actual = parse_version(h.version.view());

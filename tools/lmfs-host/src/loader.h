@@ -1,7 +1,8 @@
 // Loading a storage-driver plug-in the way the framework's loader does:
 // find the header symbol, check the magic and ABI numbers, run the C-ABI
-// self-test, hand over the globals, check the version text and build the root
-// module under the header's lock.
+// self-test, hand over the globals, compare the library's type layout with
+// this host's, check the version text and build the root module under the
+// header's lock.
 #pragma once
 
 #include <expected>
@@ -20,8 +21,14 @@ struct LoadedPlugin {
 // The interface version this host was built against.
 inline constexpr char kInterfaceVersion[] = "0.0.0-next";
 
-// Loads `path`. The error is a readable sentence naming what failed.
+// Loads `path`. The error is a readable sentence naming what failed. A
+// library whose header says its type layout is not included loads after a
+// warning on stderr.
 [[nodiscard]] std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path);
+
+// Only finds `path`'s library header and checks its magic and ABI numbers:
+// nothing in the library is called and no root module is built.
+[[nodiscard]] std::expected<LoadedPlugin, std::string> open_header(const std::string& path);
 
 // The C-ABI self-test alone: every round trip the framework checks.
 [[nodiscard]] std::expected<void, std::string> run_c_abi_tests(const abi::CAbiTestingFns& fns);

@@ -5,6 +5,7 @@
 //   lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [OP ARGS...]...
 //   lmfs-host --lock-status DEVICE
 //   lmfs-host --release-lock DEVICE
+//   lmfs-host --layout PLUGIN
 //
 // --echo prints each operation ("> op args") before its result.
 // Operations and their arguments (arguments are %XX-escaped byte strings):
@@ -17,6 +18,8 @@
 //
 // --lock-status and --release-lock load no plug-in: they look at the cleaner
 // lock of the loomfs file system on DEVICE (see cleaner_lock.h).
+// --layout only opens PLUGIN's library header and prints the type-layout
+// graph it states for its root module, one section per type.
 #include <cstdio>
 #include <fstream>
 #include <optional>
@@ -25,6 +28,7 @@
 #include <vector>
 
 #include "cleaner_lock.h"
+#include "layout_graph.h"
 #include "lmfs_storage_driver/media.h"
 #include "lmfs_storage_driver/text.h"
 #include "loader.h"
@@ -42,7 +46,8 @@ int usage(const std::string& why) {
                "lmfs-host: %s\n"
                "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [OP ARGS...]...\n"
                "       lmfs-host --lock-status DEVICE\n"
-               "       lmfs-host --release-lock DEVICE\n",
+               "       lmfs-host --release-lock DEVICE\n"
+               "       lmfs-host --layout PLUGIN\n",
                why.c_str());
   return kExitUsage;
 }
@@ -55,12 +60,38 @@ std::expected<std::string, std::string> read_file(const std::string& path) {
   return s.str();
 }
 
+// Prints the layout graph `path`'s header states, without loading the
+// library any further.
+int print_layout(const std::string& path) {
+  auto opened = open_header(path);
+  if (!opened) {
+    std::fprintf(stderr, "lmfs-host: %s\n", opened.error().c_str());
+    return kExitLoad;
+  }
+  const abi::LibHeader& h = *opened->header;
+  if (h.layout_tag != abi::kLayoutIncluded) {
+    std::fprintf(stderr, "lmfs-host: %s does not include its type layout\n", path.c_str());
+    return kExitLoad;
+  }
+  auto graph = layout::read_graph(static_cast<const abi::tl::TypeLayout*>(h.layout));
+  if (!graph) {
+    std::fprintf(stderr, "lmfs-host: %s: its type layout cannot be read: %s\n", path.c_str(), graph.error().c_str());
+    return kExitLoad;
+  }
+  std::fputs(layout::print_graph(*graph).c_str(), stdout);
+  return 0;
+}
+
 int run(int argc, char** argv) {
   if (argc < 2) return usage("no plug-in given");
   const std::string first = argv[1];
   if (first == "--lock-status" || first == "--release-lock") {
     if (argc != 3) return usage(first + " takes exactly one device");
     return first == "--lock-status" ? lock_status(argv[2]) : release_lock(argv[2]);
+  }
+  if (first == "--layout") {
+    if (argc != 3) return usage("--layout takes exactly one plug-in");
+    return print_layout(argv[2]);
   }
   const std::string plugin_path = argv[1];
   std::optional<std::string> params;

@@ -1,6 +1,8 @@
 // A library that looks like a plug-in from outside but differs in one
-// checked way, chosen at build time.
+// checked way, chosen at build time. The LAYOUT_ABSENT variant passes every
+// check it meets and loads: it only leaves its type layout out.
 #include "lmfs_storage_driver/plugin.h"
+#include "lmfs_storage_driver/type_layout.h"
 
 using namespace lmfs::abi;
 
@@ -34,11 +36,52 @@ void lock(const RawMutexState*) {}
 bool try_lock(const RawMutexState*) { return true; }
 bool try_lock_for(const RawMutexState*, RDuration) { return true; }
 const MutexVTable mutex_vtable = {{kMutexVTableMask, nullptr}, {lock, try_lock, lock, try_lock_for}};
+#ifdef FAKE_LAYOUT_ABSENT
+// Loads: a root module whose `new` is never called.
+NewResult new_driver(RawValueBox) {
+  NewResult r{};
+  r.tag = kRErr;
+  return r;
+}
+const StorageDriverMod root_module = {{kStorageDriverModMask, nullptr}, {new_driver}};
+RootModuleResult constructor() {
+  RootModuleResult r{};
+  r.tag = kROk;
+  r.payload.ok = &root_module;
+  return r;
+}
+#else
 RootModuleResult constructor() {
   RootModuleResult r{};
   r.tag = kRErr;
   return r;
 }
+#endif
+
+#ifdef FAKE_FOREIGN_LAYOUT
+// A layout of some other root module: an empty struct `Foreign`.
+UTypeId foreign_type_id() { return UTypeId{}; }
+const tl::MonoSharedVars foreign_strings{"", nullptr, 0, 0};
+const tl::SharedVars foreign_vars{&foreign_strings, nullptr, nullptr, 0, 0};
+const tl::MonoTypeLayout foreign_mono{foreign_strings,
+                                      "Foreign",
+                                      {{"lmfs-storage-driver;0.0.0-next", 30}, 1, "fake_plugin"},
+                                      {tl::DataKind::Struct, tl::Primitive::U8, {.fields = {nullptr, nullptr, 0}}},
+                                      {"", 0, 0, 0},
+                                      nullptr,
+                                      0,
+                                      {tl::ReprKind::C, 0},
+                                      {tl::ReflKind::Module, 0},
+                                      7};
+const tl::TypeLayout foreign_layout{&foreign_vars, &foreign_mono, false, 0, 0, nullptr,
+                                    {static_cast<std::uint32_t>(tl::DataKind::Struct), {}},
+                                    nullptr, foreign_type_id};
+#define FAKE_LAYOUT_TAG kLayoutIncluded
+#define FAKE_LAYOUT &foreign_layout
+#else
+#define FAKE_LAYOUT_TAG kLayoutAbsent
+#define FAKE_LAYOUT nullptr
+#endif
 }  // namespace
 
 #ifndef FAKE_MAGIC
@@ -61,7 +104,7 @@ struct MagicWriter {
 extern "C" {
 __attribute__((visibility("default"))) LibHeader _1as_0lib_1header_0root_bmodule_bloader = {
     {}, 0, FAKE_ABI_MINOR, {"storage_driver", 14}, {"storage_driver", 14},
-    {FAKE_VERSION, sizeof(FAKE_VERSION) - 1}, kLayoutAbsent, nullptr, &fns, init_globals, nullptr, {0}, {&mutex_vtable},
+    {FAKE_VERSION, sizeof(FAKE_VERSION) - 1}, FAKE_LAYOUT_TAG, FAKE_LAYOUT, &fns, init_globals, nullptr, {0}, {&mutex_vtable},
     constructor};
 }
 

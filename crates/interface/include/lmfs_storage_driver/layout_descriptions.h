@@ -90,7 +90,7 @@ constexpr void lifetime_a(TypeDesc& d) {
 }
 template <class... T>
 constexpr void type_params(TypeDesc& d) {
-  ((d.type_params[d.ntype_params++] = &layout_of<T>), ...);
+  ((d.type_params[d.ntype_params++] = ref_of<T>()), ...);
 }
 constexpr FieldDesc with_fn(FieldDesc f, FnDesc fd) {
   f.has_fn = true;

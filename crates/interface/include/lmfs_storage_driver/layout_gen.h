@@ -28,6 +28,25 @@ const TypeLayout* layout_of() noexcept;
 template <class T>
 UTypeId type_id_of() noexcept;
 
+// A described type as descriptions refer to it: its layout function and a
+// compile-time key telling types apart (function addresses cannot be compared
+// in constant expressions under every build mode).
+struct TypeRef {
+  LayoutFn fn = nullptr;
+  std::string_view key{};
+
+  [[nodiscard]] constexpr bool empty() const { return key.empty(); }
+  friend constexpr bool operator==(const TypeRef& a, const TypeRef& b) { return a.key == b.key; }
+};
+template <class T>
+[[nodiscard]] constexpr std::string_view type_key() {
+  return __PRETTY_FUNCTION__;
+}
+template <class T>
+[[nodiscard]] constexpr TypeRef ref_of() {
+  return TypeRef{&layout_of<T>, type_key<T>()};
+}
+
 inline constexpr std::size_t kMaxFields = 24;
 inline constexpr std::size_t kMaxPhantom = 4;
 inline constexpr std::size_t kMaxVariants = 12;
@@ -35,9 +54,9 @@ inline constexpr std::size_t kMaxParams = 5;
 
 struct FnDesc {
   std::string_view param_names{};  // raw text as stored, e.g. "_self,param_0,"
-  std::array<LayoutFn, kMaxParams> params{};
+  std::array<TypeRef, kMaxParams> params{};
   std::size_t nparams = 0;
-  LayoutFn ret = nullptr;  // null: returns ()
+  TypeRef ret{};  // empty: returns ()
   std::array<std::uint8_t, 5> lifetimes{};
   std::size_t nlifetimes = 0;
   bool is_unsafe = false;
@@ -45,7 +64,7 @@ struct FnDesc {
 
 struct FieldDesc {
   std::string_view name{};
-  LayoutFn type = nullptr;
+  TypeRef type{};
   std::size_t size = 0;
   std::size_t align = 1;
   std::array<std::uint8_t, 5> lifetimes{};
@@ -72,7 +91,7 @@ struct TypeDesc {
   Primitive primitive = Primitive::U8;
   std::string_view lifetimes{};  // must be a whole string literal
   std::uint8_t lifetime_count = 0;
-  std::array<LayoutFn, 4> type_params{};
+  std::array<TypeRef, 4> type_params{};
   std::size_t ntype_params = 0;
   const ConstGeneric* consts = nullptr;
   std::size_t nconsts = 0;
@@ -110,7 +129,7 @@ template <class T>
 [[nodiscard]] constexpr FieldDesc field(std::string_view name, Accessor acc = Accessor::Direct) {
   FieldDesc f;
   f.name = name;
-  f.type = &layout_of<T>;
+  f.type = ref_of<T>();
   f.size = Describe<T>::desc.size;
   f.align = Describe<T>::desc.align;
   f.accessor = acc;
@@ -127,8 +146,8 @@ template <class Ret, class... Params>
                                   bool is_unsafe = false) {
   FnDesc d;
   d.param_names = param_names;
-  ((d.params[d.nparams++] = &layout_of<Params>), ...);
-  if constexpr (!std::is_void_v<Ret>) d.ret = &layout_of<Ret>;
+  ((d.params[d.nparams++] = ref_of<Params>()), ...);
+  if constexpr (!std::is_void_v<Ret>) d.ret = ref_of<Ret>();
   for (std::uint8_t l : lts) d.lifetimes[d.nlifetimes++] = l;
   d.is_unsafe = is_unsafe;
   return d;
@@ -264,7 +283,7 @@ template <class T>
 struct Plan {
   std::array<char, 1024> strings{};
   std::size_t nstrings = 0;
-  std::array<LayoutFn, 64> layouts{};
+  std::array<TypeRef, 64> layouts{};
   std::size_t nlayouts = 0;
   std::array<std::uint64_t, kMaxPhantom> phantom{};
   std::array<std::uint64_t, kMaxFields> fields{};
@@ -279,7 +298,7 @@ struct Plan {
     for (char c : s) strings[nstrings++] = c;
     return at;
   }
-  constexpr std::uint16_t add_layout(LayoutFn f) {
+  constexpr std::uint16_t add_layout(const TypeRef& f) {
     for (std::size_t i = 0; i < nlayouts; ++i)
       if (layouts[i] == f) return static_cast<std::uint16_t>(i);
     layouts[nlayouts] = f;
@@ -315,7 +334,7 @@ struct Plan {
     std::uint16_t idx[5] = {0, 0, 0, 0, 0};
     for (std::size_t k = 0; k < f.fn.nparams; ++k) idx[k] = p.add_layout(f.fn.params[k]);
     c.param_type_layouts = type_layout_range(f.fn.nparams, idx);
-    c.return_type_layout = f.fn.ret == nullptr ? std::uint16_t{0xFFFF} : p.add_layout(f.fn.ret);
+    c.return_type_layout = f.fn.ret.empty() ? std::uint16_t{0xFFFF} : p.add_layout(f.fn.ret);
     c.paramret_lifetime_range = lifetime_array(f.fn.lifetimes.data(), f.fn.nlifetimes);
     c.fn_qualifs = f.fn.is_unsafe ? 1 : 0;
     p.fn_ranges[i] = start_len(static_cast<std::uint32_t>(p.nfns), 1);
@@ -334,6 +353,13 @@ template <class E, std::size_t N, std::size_t M>
 [[nodiscard]] constexpr std::array<E, (N > 0 ? N : 1)> first_n(const std::array<E, M>& from) {
   std::array<E, (N > 0 ? N : 1)> out{};
   for (std::size_t i = 0; i < N; ++i) out[i] = from[i];
+  return out;
+}
+
+template <std::size_t N, std::size_t M>
+[[nodiscard]] constexpr std::array<LayoutFn, (N > 0 ? N : 1)> layout_fns(const std::array<TypeRef, M>& from) {
+  std::array<LayoutFn, (N > 0 ? N : 1)> out{};
+  for (std::size_t i = 0; i < N; ++i) out[i] = from[i].fn;
   return out;
 }
 
@@ -362,7 +388,7 @@ struct Gen {
 
   static constexpr Plan plan = make_plan(d);
   static constexpr auto strings = first_n<char, plan.nstrings>(plan.strings);
-  static constexpr auto layouts = first_n<LayoutFn, plan.nlayouts>(plan.layouts);
+  static constexpr auto layouts = layout_fns<plan.nlayouts>(plan.layouts);
   static constexpr auto phantom = first_n<std::uint64_t, d.nphantom>(plan.phantom);
   static constexpr auto fields = first_n<std::uint64_t, d.nfields>(plan.fields);
   static constexpr auto fns = first_n<CompTLFunction, plan.nfns>(plan.fns);
@@ -419,7 +445,7 @@ struct Gen {
       d.repr,
       d.refl,
       static_cast<std::uint16_t>(d.name.size())};
-  static constexpr SharedVars shared{&mono.shared_vars, layouts.data(), d.consts != nullptr ? d.consts : kNoConstants,
+  static constexpr SharedVars shared{&mono.shared_vars, layouts.data(), d.nconsts > 0 ? d.consts : kNoConstants,
                                      static_cast<std::uint16_t>(plan.nlayouts), static_cast<std::uint16_t>(d.nconsts)};
   static constexpr TypeLayout layout{&shared,  &mono,          d.is_nonzero,    log2(d.align), d.size,
                                      nullptr,  generic_data(), d.extra_checks,  &type_id_of<T>};

@@ -1,0 +1,112 @@
+// From dlopen to the first driver operation, as lmfs-host does it: load the
+// library (header checks, C-ABI self-test, globals, the layout check, the
+// root module), `new` with parameters, then the first operation (`root`).
+//
+// A library is loaded once per process, so every measured load runs in a
+// fresh child process; the child times itself and reports through a pipe
+// (manual time: process creation is not counted). The same is measured with
+// the header's layout tag cleared before loading, which is what a library
+// without layout data costs. The layout check alone (reading both graphs and
+// comparing them) is measured in process as well.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "layout_check.h"
+#include "layout_graph.h"
+#include "loader.h"
+#include "lmfs_storage_driver/layouts.h"
+
+namespace {
+
+using namespace lmfs;
+
+constexpr char kParams[] = R"({"bin_dir":"","media":{"inner":[]},"root":"/nonexistent/lmfs-bench"})";
+
+// Child: load, new, root; returns the nanoseconds it took, or -1.
+long long load_and_first_operation(bool skip_layout) {
+  auto start = std::chrono::steady_clock::now();
+  if (skip_layout) {
+    void* h = ::dlopen(LMFS_PLUGIN_PATH, RTLD_LAZY | RTLD_LOCAL);
+    if (h == nullptr) return -1;
+    auto* header = static_cast<abi::LibHeader*>(::dlsym(h, abi::kHeaderSymbol));
+    if (header == nullptr) return -1;
+    header->layout_tag = abi::kLayoutAbsent;
+  }
+  auto loaded = host::load_plugin(LMFS_PLUGIN_PATH);
+  if (!loaded) return -1;
+  abi::RawValueBox params{abi::own_string(kParams)};
+  abi::NewResult made = loaded->root_module->fields.new_(params);
+  if (made.tag != abi::kROk) return -1;
+  abi::RObject& obj = made.payload.ok.obj;
+  abi::PathBufOption root = obj.vtable.get().root(obj.ptr.data);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  if (root.is_some()) abi::release(root.value);
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
+}
+
+void BM_LoadToFirstOperation(benchmark::State& state) {
+  const bool skip_layout = state.range(0) == 0;
+  for (auto _ : state) {
+    int fds[2];
+    if (::pipe(fds) != 0) state.SkipWithError("pipe");
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(fds[0]);
+      int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, STDERR_FILENO);  // the skipped check's warning
+      long long ns = load_and_first_operation(skip_layout);
+      (void)!::write(fds[1], &ns, sizeof ns);
+      ::_exit(0);
+    }
+    ::close(fds[1]);
+    long long ns = -1;
+    (void)!::read(fds[0], &ns, sizeof ns);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (ns < 0) {
+      state.SkipWithError("the child could not load the plug-in");
+      break;
+    }
+    state.SetIterationTime(static_cast<double>(ns) * 1e-9);
+  }
+  state.SetLabel(skip_layout ? "layout tag cleared" : "layout checked");
+}
+BENCHMARK(BM_LoadToFirstOperation)->Arg(1)->Arg(0)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(300);
+
+// The check by itself: read the library's graph and this host's, compare.
+void BM_LayoutCheck(benchmark::State& state) {
+  void* h = ::dlopen(LMFS_PLUGIN_PATH, RTLD_LAZY | RTLD_LOCAL);
+  auto* header = h ? static_cast<abi::LibHeader*>(::dlsym(h, abi::kHeaderSymbol)) : nullptr;
+  if (header == nullptr) {
+    state.SkipWithError("cannot open the plug-in");
+    return;
+  }
+  const auto* library_root = static_cast<const abi::tl::TypeLayout*>(header->layout);
+  for (auto _ : state) {
+    auto result = host::layout::check_library_layout(abi::layouts::root_module_layout(), library_root);
+    if (!result) state.SkipWithError("the layouts differ");
+    benchmark::DoNotOptimize(result);
+  }
+}
+BENCHMARK(BM_LayoutCheck)->Unit(benchmark::kMicrosecond);
+
+void BM_ReadGraph(benchmark::State& state) {
+  for (auto _ : state) {
+    auto g = host::layout::read_graph(abi::layouts::root_module_layout());
+    benchmark::DoNotOptimize(g);
+  }
+}
+BENCHMARK(BM_ReadGraph)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,74 @@
+// The layout step of loading: a library without its layout loads after a
+// warning, one with another layout is refused with the report, and
+// `lmfs-host --layout` prints what a header states.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sys/wait.h>
+
+#include "layout_graph.h"
+#include "loader.h"
+
+namespace lmfs::host {
+namespace {
+
+struct HostRun {
+  int status;
+  std::string output;  // stdout and stderr
+};
+
+HostRun run_host(const std::string& args) {
+  HostRun r{-1, {}};
+  FILE* p = ::popen((std::string(LMFS_HOST_PATH) + " " + args + " 2>&1").c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
+  const int status = ::pclose(p);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+TEST(LayoutLoading, ALibraryWithoutItsLayoutLoadsAfterAWarning) {
+  testing::internal::CaptureStderr();
+  auto loaded = load_plugin(FAKE_LAYOUT_ABSENT);
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(loaded) << loaded.error();
+  EXPECT_NE(loaded->root_module, nullptr);
+  EXPECT_EQ(err, std::string("lmfs-host: warning: ") + FAKE_LAYOUT_ABSENT +
+                     " does not include its type layout; the layout check was skipped\n");
+}
+
+TEST(LayoutLoading, TheRealPluginPassesTheCheckSilently) {
+  testing::internal::CaptureStderr();
+  auto loaded = load_plugin(LMFS_PLUGIN_PATH);
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(loaded) << loaded.error();
+  EXPECT_EQ(err, "");
+}
+
+TEST(LayoutLoading, AForeignLayoutIsRefusedBeforeTheRootModuleIsBuilt) {
+  auto loaded = load_plugin(FAKE_FOREIGN_LAYOUT);
+  ASSERT_FALSE(loaded);
+  const std::string& e = loaded.error();
+  EXPECT_NE(e.find("its type layout is incompatible with this host's"), std::string::npos) << e;
+  EXPECT_NE(e.find("mismatched type [Name]"), std::string::npos) << e;
+  EXPECT_NE(e.find("expected: PrefixRef<'a, StorageDriverMod>\n"), std::string::npos) << e;
+  EXPECT_TRUE(e.ends_with("found:    Foreign")) << e;
+}
+
+TEST(LayoutLoading, LayoutCommandPrintsTheStatedGraph) {
+  auto opened = open_header(LMFS_PLUGIN_PATH);
+  ASSERT_TRUE(opened) << opened.error();
+  auto graph = layout::read_graph(static_cast<const abi::tl::TypeLayout*>(opened->header->layout));
+  ASSERT_TRUE(graph) << graph.error();
+  const HostRun printed = run_host(std::string("--layout ") + LMFS_PLUGIN_PATH);
+  EXPECT_EQ(printed.status, 0);
+  EXPECT_EQ(printed.output, layout::print_graph(*graph));
+
+  const HostRun absent = run_host(std::string("--layout ") + FAKE_LAYOUT_ABSENT);
+  EXPECT_EQ(absent.status, 3);
+  EXPECT_EQ(absent.output, std::string("lmfs-host: ") + FAKE_LAYOUT_ABSENT + " does not include its type layout\n");
+}
+
+}  // namespace
+}  // namespace lmfs::host
