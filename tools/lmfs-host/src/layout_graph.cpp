@@ -122,6 +122,19 @@ std::expected<LifetimeIndices, std::string> decode_lifetimes(const Tables& t, st
   return l;
 }
 
+// The names of a type's lifetime parameters, from their stored text
+// ("'a,'b", empty names skipped).
+std::vector<std::string_view> lifetime_names(const Generics& gen) {
+  std::vector<std::string_view> names;
+  std::string_view rest = gen.lifetimes;
+  while (!rest.empty()) {
+    const std::size_t comma = rest.find(',');
+    if (comma != 0) names.push_back(rest.substr(0, comma));
+    rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+  }
+  return names;
+}
+
 std::size_t discriminant_width(std::uint8_t kind) {
   static constexpr std::size_t widths[] = {1, 1, 2, 2, 4, 4, 8, 8, 8, 8};
   return widths[kind];
@@ -674,12 +687,7 @@ class FullTypes {
       if (i + 1 < total) out += d.sep;
       ++i;
     };
-    std::string_view rest = gen.lifetimes;
-    while (!rest.empty()) {
-      const std::size_t comma = rest.find(',');
-      const std::string_view lt = rest.substr(0, comma);
-      rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
-      if (lt.empty()) continue;
+    for (std::string_view lt : lifetime_names(gen)) {
       out += lt;
       separate();
     }
@@ -843,12 +851,7 @@ std::string generics_text(const Graph& g, const Node& n) {
   const Generics& gen = n.generics;
   std::string out = "<";
   std::size_t i = 0;
-  std::string_view rest = gen.lifetimes;
-  while (!rest.empty()) {
-    const std::size_t comma = rest.find(',');
-    const std::string_view lt = rest.substr(0, comma);
-    rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
-    if (lt.empty()) continue;
+  for (std::string_view lt : lifetime_names(gen)) {
     out += lt;
     if (i + 1 < gen.lifetime_count) out += ", ";
     ++i;

@@ -92,11 +92,6 @@ template <class... T>
 constexpr void type_params(TypeDesc& d) {
   ((d.type_params[d.ntype_params++] = ref_of<T>()), ...);
 }
-constexpr FieldDesc with_fn(FieldDesc f, FnDesc fd) {
-  f.has_fn = true;
-  f.fn = fd;
-  return f;
-}
 
 // std primitives and their composites.
 constexpr TypeDesc primitive(std::string_view name, Primitive p, std::size_t size) {
@@ -665,7 +660,7 @@ template <> struct Describe<RObject> {
     d.extra_checks = &internal::required_traits_checks;
     desc::add(d, field<PrefixRef<VTableFields>>("vtable", Accessor::Opaque));
     desc::add(d, field<ty::ManuallyDrop<RBox>>("ptr", Accessor::Opaque));
-    desc::add(d, desc::with_fn(with_lifetimes(field<ty::PhantomData<ty::Ref<Unit>, ty::AFn>>("_marker", Accessor::Opaque), {P0}),
+    desc::add(d, with_fn(with_lifetimes(field<ty::PhantomData<ty::Ref<Unit>, ty::AFn>>("_marker", Accessor::Opaque), {P0}),
                                fn<ty::StorageDriverInterface>("")));
     return d;
   }();

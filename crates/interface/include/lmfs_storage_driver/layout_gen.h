@@ -153,23 +153,26 @@ template <class Ret, class... Params>
   return d;
 }
 
+// A field described together with a function: a function pointer, an
+// optional one, or a marker of a function type.
+[[nodiscard]] constexpr FieldDesc with_fn(FieldDesc d, FnDesc f) {
+  d.has_fn = true;
+  d.fn = f;
+  return d;
+}
+
 // A function-pointer field (the field's type is the function-pointer marker).
 template <class Marker>
 [[nodiscard]] constexpr FieldDesc fn_field(std::string_view name, FnDesc f, Accessor acc) {
-  FieldDesc d = field<Marker>(name, acc);
+  FieldDesc d = with_fn(field<Marker>(name, acc), f);
   d.is_function = true;
-  d.has_fn = true;
-  d.fn = f;
   return d;
 }
 
 // A field of type Option<fn ...>: described with its function, not itself one.
 template <class OptionMarker>
 [[nodiscard]] constexpr FieldDesc optional_fn_field(std::string_view name, FnDesc f, Accessor acc) {
-  FieldDesc d = field<OptionMarker>(name, acc);
-  d.has_fn = true;
-  d.fn = f;
-  return d;
+  return with_fn(field<OptionMarker>(name, acc), f);
 }
 
 // ---- representation arithmetic ---------------------------------------------
