@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <utility>
 
@@ -9,6 +10,21 @@
 
 namespace lmfs::host::layout {
 namespace {
+
+// A stable sort that needs no temporary buffer (std::stable_sort's is
+// deprecated in newer libraries): equal elements keep their order.
+template <class T, class Less>
+void sort_stably(std::vector<T>& v, Less less) {
+  std::vector<std::size_t> order(v.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return less(v[a], v[b]) || (!less(v[b], v[a]) && a < b); });
+  std::vector<T> sorted;
+  sorted.reserve(v.size());
+  for (std::size_t i : order) sorted.push_back(std::move(v[i]));
+  v = std::move(sorted);
+}
+
 
 // What a field list being compared belongs to.
 enum class FieldContext : std::uint8_t { Fields, Subfields, PhantomFields };
@@ -167,7 +183,7 @@ Tag checkable(const Tag& t) {
       for (const Tag& i : t.items) {
         if (!is_null(i)) keys.push_back(checkable(i));
       }
-      std::stable_sort(keys.begin(), keys.end(), [](const Tag& a, const Tag& b) { return compare_tags(a, b) < 0; });
+      sort_stably(keys, [](const Tag& a, const Tag& b) { return compare_tags(a, b) < 0; });
       for (Tag& k : keys) {
         if (out.items.empty() || compare_tags(out.items.back(), k) != 0) out.items.push_back(std::move(k));
       }
@@ -178,8 +194,7 @@ Tag checkable(const Tag& t) {
       for (std::size_t i = 0; i + 1 < t.items.size(); i += 2) {
         if (!is_null(t.items[i])) entries.emplace_back(checkable(t.items[i]), checkable(t.items[i + 1]));
       }
-      std::stable_sort(entries.begin(), entries.end(),
-                       [](const auto& a, const auto& b) { return compare_tags(a.first, b.first) < 0; });
+      sort_stably(entries, [](const auto& a, const auto& b) { return compare_tags(a.first, b.first) < 0; });
       for (auto& [k, v] : entries) {
         if (!out.items.empty() && compare_tags(out.items[out.items.size() - 2], k) == 0) {
           out.items.back() = std::move(v);
@@ -269,8 +284,7 @@ class Checker {
     } else {
       check_inner(0, 0);
     }
-    std::stable_sort(recorded_.begin(), recorded_.end(),
-                     [](const Recorded& x, const Recorded& y) { return x.index < y.index; });
+    sort_stably(recorded_, [](const Recorded& x, const Recorded& y) { return x.index < y.index; });
     std::vector<LayoutMismatch> out;
     out.reserve(recorded_.size());
     for (auto& r : recorded_) out.push_back(std::move(r.mismatch));
