@@ -334,7 +334,10 @@ std::expected<void, std::string> Reader::read_body(NodeId id, Node& n) {
   n.size = t.size;
   if (t.alignment_power_of_two > 63) return Error(cat("its alignment is 2^", t.alignment_power_of_two));
   n.alignment_power = t.alignment_power_of_two;
-  n.is_nonzero = t.is_nonzero;
+  // Read as a byte: a library's record may hold any value there.
+  std::uint8_t nonzero = 0;
+  std::memcpy(&nonzero, &t.is_nonzero, 1);
+  n.is_nonzero = nonzero != 0;
   if (static_cast<std::uint8_t>(m.repr_attr.kind) > static_cast<std::uint8_t>(tl::ReprKind::Packed)) {
     return Error(cat("its repr attribute ", static_cast<unsigned>(m.repr_attr.kind), " is unknown"));
   }
