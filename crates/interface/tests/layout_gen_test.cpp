@@ -204,3 +204,78 @@ TEST(LayoutGeneration, RootGraphIdentities) {
 
 }  // namespace
 }  // namespace lmfs::abi::tl
+
+// The driver object's extra check, called as a host calls it when our graph
+// is the interface: through its table, with the host's type checker.
+namespace lmfs::abi::tl {
+namespace {
+
+struct CheckResult {
+  std::uint8_t tag;
+  alignas(8) std::uint8_t error_tag;
+  std::uint8_t rest[31];
+};
+struct ObjectRef {
+  const void* vtable;
+  const void* ptr;
+};
+struct CheckerFields {
+  const void* sabi_vtable;
+  CheckResult (*check_compatibility)(const void* self, const TypeLayout* interface, const TypeLayout* implementation);
+  const void* local_check_compatibility;
+};
+struct ExtraChecksTable {
+  PrefixMetadata metadata;
+  const void* sabi_vtable;
+  const TypeLayout* (*type_layout)(const void* self);
+  CheckResult (*check_compatibility)(const void* self, const TypeLayout*, const TypeLayout*, ObjectRef checker);
+};
+
+int checker_calls = 0;
+CheckResult checker_accepts(const void*, const TypeLayout* interface, const TypeLayout* implementation) {
+  ++checker_calls;
+  CheckResult r{};
+  r.tag = interface == implementation ? kROk : kRErr;
+  return r;
+}
+const WithMetadata<CheckerFields> checker_table{{0x7, nullptr}, {nullptr, &checker_accepts, nullptr}};
+
+struct Traits {
+  std::uint16_t auto_traits;
+  std::uint64_t regular_traits;
+};
+
+TEST(DriverObjectExtraCheck, ComparesRequiredTraitsThroughTheHostsChecker) {
+  const StoredExtraChecks& ours = internal::required_traits_checks;
+  const auto* table = static_cast<const ExtraChecksTable*>(ours.vtable);
+  const TypeLayout* object = layout_of<RObject>();
+  EXPECT_EQ(table->type_layout(ours.ptr), layout_of<ty::RequiredTraits>());
+  ObjectRef checker{&checker_table, nullptr};
+
+  // The same traits on the other side: accepted, after the checker compared
+  // the two RequiredTraits layouts.
+  checker_calls = 0;
+  EXPECT_EQ(table->check_compatibility(ours.ptr, object, object, checker).tag, kROk);
+  EXPECT_EQ(checker_calls, 1);
+
+  // More traits on the other side are fine; other auto traits are not.
+  Traits more{0, (1U << 4) | (1U << 1)};
+  Traits sendable{1, 1U << 4};
+  for (auto [traits, accepted] : {std::pair{&more, true}, std::pair{&sendable, false}}) {
+    StoredExtraChecks theirs{ours.vtable, traits};
+    TypeLayout other = *object;
+    other.extra_checks = &theirs;
+    CheckResult r = table->check_compatibility(ours.ptr, object, &other, checker);
+    EXPECT_EQ(r.tag, accepted ? kROk : kRErr);
+  }
+
+  // No extra check at all on the other side: NoneExtraChecks (2).
+  TypeLayout bare = *object;
+  bare.extra_checks = nullptr;
+  CheckResult r = table->check_compatibility(ours.ptr, object, &bare, checker);
+  EXPECT_EQ(r.tag, kRErr);
+  EXPECT_EQ(r.error_tag, 2);
+}
+
+}  // namespace
+}  // namespace lmfs::abi::tl
