@@ -93,6 +93,15 @@ constexpr void type_params(TypeDesc& d) {
   ((d.type_params[d.ntype_params++] = ref_of<T>()), ...);
 }
 
+// An enumeration whose variants carry no fields.
+constexpr TypeDesc unit_enum(std::string_view name, std::string_view mod, std::uint32_t line, std::size_t size,
+                             ReprAttr repr, std::initializer_list<std::string_view> variants) {
+  TypeDesc d = type(name, kFramework, mod, line, size, size, repr, DataKind::Enum, kOpaque);
+  if (repr.kind == ReprKind::C) d.discr = DiscrKind::Isize;
+  for (std::string_view v : variants) variant(d, v, 0);
+  return d;
+}
+
 // std primitives and their composites.
 constexpr TypeDesc primitive(std::string_view name, Primitive p, std::size_t size) {
   TypeDesc d = type(name, kStd, kPrelude, 0, size, size, kReprPrimitive, DataKind::Primitive, kModule);
@@ -240,63 +249,40 @@ template <> struct Describe<ty::ErasedObject> {
   }();
 };
 
+namespace desc {
+// RRef / RMut: a non-null pointer to T borrowed through the reference `Borrow`.
+template <class T, class Borrow>
+constexpr TypeDesc erased_pointer(std::string_view name, std::string_view mod, std::uint32_t line) {
+  TypeDesc d = type(name, kFramework, mod, line, 8, 8, kTransparent, DataKind::Struct, kOpaque, true);
+  lifetime_a(d);
+  add(d, field<ty::NonNull<T>>("ref_", Accessor::Opaque));
+  add(d, with_lifetimes(field<ty::PhantomData<Borrow>>("_marker", Accessor::Opaque), {P0}));
+  return d;
+}
+}  // namespace desc
+
 template <class T> struct Describe<ty::RRef<T>> {
-  static constexpr TypeDesc desc = [] {
-    TypeDesc d = desc::type("RRef", kFramework, "abi_stable::sabi_types::rref", 107, 8, 8, desc::kTransparent,
-                            DataKind::Struct, desc::kOpaque, true);
-    desc::lifetime_a(d);
-    desc::add(d, field<ty::NonNull<T>>("ref_", Accessor::Opaque));
-    desc::add(d, with_lifetimes(field<ty::PhantomData<ty::Ref<T>>>("_marker", Accessor::Opaque), {P0}));
-    return d;
-  }();
+  static constexpr TypeDesc desc = desc::erased_pointer<T, ty::Ref<T>>("RRef", "abi_stable::sabi_types::rref", 107);
 };
 template <class T> struct Describe<ty::RMut<T>> {
-  static constexpr TypeDesc desc = [] {
-    TypeDesc d = desc::type("RMut", kFramework, "abi_stable::sabi_types::rmut", 112, 8, 8, desc::kTransparent,
-                            DataKind::Struct, desc::kOpaque, true);
-    desc::lifetime_a(d);
-    desc::add(d, field<ty::NonNull<T>>("ref_", Accessor::Opaque));
-    desc::add(d, with_lifetimes(field<ty::PhantomData<ty::MutRef<T>>>("_marker", Accessor::Opaque), {P0}));
-    return d;
-  }();
+  static constexpr TypeDesc desc = desc::erased_pointer<T, ty::MutRef<T>>("RMut", "abi_stable::sabi_types::rmut", 112);
 };
 
 template <> struct Describe<Exactness> {
-  static constexpr TypeDesc desc = [] {
-    TypeDesc d = desc::type("Exactness", kFramework, "abi_stable::std_types::vec", 1448, 4, 4, desc::kReprC,
-                            DataKind::Enum, desc::kOpaque);
-    d.discr = DiscrKind::Isize;
-    desc::variant(d, "Exact", 0);
-    desc::variant(d, "Above", 0);
-    return d;
-  }();
+  static constexpr TypeDesc desc =
+      desc::unit_enum("Exactness", "abi_stable::std_types::vec", 1448, 4, desc::kReprC, {"Exact", "Above"});
 };
 template <> struct Describe<CallReferentDrop> {
-  static constexpr TypeDesc desc = [] {
-    TypeDesc d = desc::type("CallReferentDrop", kFramework, "abi_stable::pointer_trait", 25, 1, 1, desc::kReprU8,
-                            DataKind::Enum, desc::kOpaque);
-    desc::variant(d, "Yes", 0);
-    desc::variant(d, "No", 0);
-    return d;
-  }();
+  static constexpr TypeDesc desc =
+      desc::unit_enum("CallReferentDrop", "abi_stable::pointer_trait", 25, 1, desc::kReprU8, {"Yes", "No"});
 };
 template <> struct Describe<Deallocate> {
-  static constexpr TypeDesc desc = [] {
-    TypeDesc d = desc::type("Deallocate", kFramework, "abi_stable::pointer_trait", 35, 1, 1, desc::kReprU8,
-                            DataKind::Enum, desc::kOpaque);
-    desc::variant(d, "No", 0);
-    desc::variant(d, "Yes", 0);
-    return d;
-  }();
+  static constexpr TypeDesc desc =
+      desc::unit_enum("Deallocate", "abi_stable::pointer_trait", 35, 1, desc::kReprU8, {"No", "Yes"});
 };
 template <> struct Describe<FormattingMode> {
-  static constexpr TypeDesc desc = [] {
-    TypeDesc d = desc::type("FormattingMode", kFramework, "abi_stable::erased_types", 67, 1, 1, desc::kReprU8,
-                            DataKind::Enum, desc::kOpaque);
-    desc::variant(d, "Default_", 0);
-    desc::variant(d, "Alternate", 0);
-    return d;
-  }();
+  static constexpr TypeDesc desc =
+      desc::unit_enum("FormattingMode", "abi_stable::erased_types", 67, 1, desc::kReprU8, {"Default_", "Alternate"});
 };
 
 template <> struct Describe<UTypeId> {
