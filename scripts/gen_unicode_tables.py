@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates crates/interface/src/unicode_tables.cpp.
+"""Generates crates/text/src/unicode_tables.cpp.
 
 The Debug form of strings writes \\u{..} for every character that is not
 printable and for every Grapheme_Extend character. The tables come from the
@@ -10,7 +10,7 @@ Unicode data of the running Python (unicodedata.unidata_version):
 - Grapheme_Extend: categories Mn and Me, plus Other_Grapheme_Extend (PropList),
   listed below for the same Unicode version.
 
-Usage: scripts/gen_unicode_tables.py > crates/interface/src/unicode_tables.cpp
+Usage: scripts/gen_unicode_tables.py > crates/text/src/unicode_tables.cpp
 """
 import sys
 import unicodedata

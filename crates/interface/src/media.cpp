@@ -1,6 +1,6 @@
 #include "lmfs_storage_driver/media.h"
 
-#include "lmfs_storage_driver/text.h"
+#include "lmfs_text/text.h"
 
 namespace lmfs {
 

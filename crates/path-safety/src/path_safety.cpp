@@ -1,8 +1,8 @@
-#include "lmfs_sec/path_safety.h"
+#include "lmfs_path_safety/path_safety.h"
 
-#include "lmfs_storage_driver/text.h"
+#include "lmfs_text/text.h"
 
-namespace lmfs::sec {
+namespace lmfs::path_safety {
 
 std::string SecurityError::message() const { return "Invalid path: " + path; }
 
@@ -18,4 +18,4 @@ std::expected<std::string_view, SecurityError> ensure_safe_path(std::string_view
   return path;
 }
 
-}  // namespace lmfs::sec
+}  // namespace lmfs::path_safety

@@ -1,8 +1,8 @@
-#include "lmfs_sec/path_safety.h"
+#include "lmfs_path_safety/path_safety.h"
 
 #include <gtest/gtest.h>
 
-namespace lmfs::sec {
+namespace lmfs::path_safety {
 namespace {
 
 TEST(EnsureSafePath, RefusesParentComponentsWherever) {
@@ -31,4 +31,4 @@ TEST(EnsureSafePath, RefusedPathIsShownWithReplacementCharacter) {
 }
 
 }  // namespace
-}  // namespace lmfs::sec
+}  // namespace lmfs::path_safety

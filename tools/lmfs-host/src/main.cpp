@@ -30,7 +30,7 @@
 #include "cleaner_lock.h"
 #include "layout_graph.h"
 #include "lmfs_storage_driver/media.h"
-#include "lmfs_storage_driver/text.h"
+#include "lmfs_text/text.h"
 #include "loader.h"
 #include "script.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <map>
 
-#include "lmfs_storage_driver/text.h"
+#include "lmfs_text/text.h"
 #include "strcat.h"
 
 namespace lmfs::host {

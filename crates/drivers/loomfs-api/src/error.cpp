@@ -1,6 +1,6 @@
 #include "loomfs_api/error.h"
 
-#include "lmfs_storage_driver/text.h"
+#include "lmfs_text/text.h"
 #include "loomfs_api/errno_text.h"
 
 namespace lmfs::loomfs {

@@ -1,6 +1,6 @@
 #include "loomfs_driver/driver.h"
 
-#include "lmfs_storage_driver/text.h"
+#include "lmfs_text/text.h"
 #include "loomfs_driver/snapshots.h"
 
 namespace lmfs::loomfs {
@@ -23,8 +23,8 @@ StoreOpError no_store() {
 
 LoomFsDriver::LoomFsDriver(LoomFsDriverOptions opts) : opts_(opts), mgr_(std::move(opts)) {}
 
-std::expected<std::string, sec::SecurityError> LoomFsDriver::at_root(std::string_view param) const {
-  if (auto safe = sec::ensure_safe_path(param); !safe) return std::unexpected(std::move(safe.error()));
+std::expected<std::string, path_safety::SecurityError> LoomFsDriver::at_root(std::string_view param) const {
+  if (auto safe = path_safety::ensure_safe_path(param); !safe) return std::unexpected(std::move(safe.error()));
   std::string joined;
   if (!param.starts_with('/')) {
     joined = root_;

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "lmfs_sec/path_safety.h"
+#include "lmfs_path_safety/path_safety.h"
 #include "lmfs_storage_driver/media.h"
 #include "loomfs_driver/error.h"
 #include "loomfs_driver/manager.h"
@@ -42,7 +42,7 @@ class LoomFsDriver {
   [[nodiscard]] const LoomFsManager& mgr() const { return mgr_; }
 
   // The path-safety check, then `param` joined onto the root.
-  [[nodiscard]] std::expected<std::string, sec::SecurityError> at_root(std::string_view param) const;
+  [[nodiscard]] std::expected<std::string, path_safety::SecurityError> at_root(std::string_view param) const;
 
   // The chosen store as a one-element media list of kind Block.
   [[nodiscard]] std::expected<StorageMedia, StoreOpError> stores() const;

@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
-#include "lmfs_sec/path_safety.h"
-#include "lmfs_storage_driver/text.h"
+#include "lmfs_path_safety/path_safety.h"
+#include "lmfs_text/text.h"
 #include "loomfs_driver/log_sink.h"
 #include "process.h"
 #include "stderr_writer.h"
@@ -69,7 +69,7 @@ std::expected<std::reference_wrapper<LoomFsManager>, LoomFsDriverError> LoomFsMa
 }
 
 std::expected<std::string, LoomFsDriverError> LoomFsManager::check_block_device(std::string_view device) {
-  if (auto safe = sec::ensure_safe_path(device); !safe) return std::unexpected(std::move(safe.error()));
+  if (auto safe = path_safety::ensure_safe_path(device); !safe) return std::unexpected(std::move(safe.error()));
 
   const std::string path(device);
   if (path.find('\0') != std::string::npos) {

@@ -1,4 +1,4 @@
-#include "lmfs_storage_driver/text.h"
+#include "lmfs_text/text.h"
 #include "loomfs_driver/options.h"
 
 namespace lmfs::loomfs {

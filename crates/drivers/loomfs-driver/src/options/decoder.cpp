@@ -3,7 +3,7 @@
 
 #include "decoder.h"
 #include "json_number.h"
-#include "lmfs_storage_driver/text.h"
+#include "lmfs_text/text.h"
 
 namespace lmfs::loomfs::json {
 

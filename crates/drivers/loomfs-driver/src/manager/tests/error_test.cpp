@@ -23,7 +23,7 @@ TEST(LoomFsDriverError, RendersEveryVariant) {
       {E::Configuration{OptionsBuildError::Validation{"bin_dir is empty"}},
        "Configuration Error: bin_dir is empty"},
       {E::Io{IoError::from_os(ENOENT)}, "I/O Error"},
-      {E::Security{{sec::SecurityError::Kind::UnsafePath, "a/../b"}}, "Security Error: Invalid path: a/../b"},
+      {E::Security{{path_safety::SecurityError::Kind::UnsafePath, "a/../b"}}, "Security Error: Invalid path: a/../b"},
       {E::Api{LoomFsApiError::SyncFailed{}}, "LoomFS API Error: Unable to sync loomfs"},
       {E::no_device(), "Invalid Block Device: <none>"},
       {E::InvalidBlockDevice{"/dev/sdb"}, "Invalid Block Device: /dev/sdb"},
@@ -52,7 +52,7 @@ TEST(LoomFsDriverError, ConvertsFromLowerLayers) {
     EXPECT_EQ(failed.error().message(), "I/O Error");
   }
 
-  const E security = sec::SecurityError{sec::SecurityError::Kind::UnsafePath, "/dev/../dev/sdb"};
+  const E security = path_safety::SecurityError{path_safety::SecurityError::Kind::UnsafePath, "/dev/../dev/sdb"};
   EXPECT_EQ(security.message(), "Security Error: Invalid path: /dev/../dev/sdb");
 
   const LoomFsApiError api = LoomFsApiError::ChangeFailed{"7", "snapshot"};

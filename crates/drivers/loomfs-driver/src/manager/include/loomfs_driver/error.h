@@ -12,7 +12,7 @@
 #include <utility>
 #include <variant>
 
-#include "lmfs_sec/path_safety.h"
+#include "lmfs_path_safety/path_safety.h"
 #include "loomfs_api/error.h"
 #include "loomfs_api/io_error.h"
 
@@ -67,7 +67,7 @@ class LoomFsDriverError {
     friend bool operator==(const Io&, const Io&) = default;
   };
   struct Security {
-    sec::SecurityError error;
+    path_safety::SecurityError error;
     friend bool operator==(const Security&, const Security&) = default;
   };
   struct Api {
@@ -121,7 +121,7 @@ class LoomFsDriverError {
 
   // The conversions of the layers below.
   LoomFsDriverError(IoError e) : payload_(Io{std::move(e)}) {}                   // NOLINT
-  LoomFsDriverError(sec::SecurityError e) : payload_(Security{std::move(e)}) {}  // NOLINT
+  LoomFsDriverError(path_safety::SecurityError e) : payload_(Security{std::move(e)}) {}  // NOLINT
   LoomFsDriverError(LoomFsApiError e) : payload_(Api{std::move(e)}) {}           // NOLINT
 
   // InvalidBlockDevice with kNoDevice.

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace lmfs::sec {
+namespace lmfs::path_safety {
 
 // The error of the check. One variant: UnsafePath, with the refused path as
 // text (invalid UTF-8 replaced by U+FFFD).
@@ -25,4 +25,4 @@ struct SecurityError {
 // separators, empty ones ignored) is exactly "..".
 [[nodiscard]] std::expected<std::string_view, SecurityError> ensure_safe_path(std::string_view path);
 
-}  // namespace lmfs::sec
+}  // namespace lmfs::path_safety

@@ -1,4 +1,4 @@
-#include "lmfs_storage_driver/text.h"
+#include "lmfs_text/text.h"
 
 #include <gtest/gtest.h>
 
