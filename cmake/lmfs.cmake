@@ -23,3 +23,19 @@ function(lmfs_fuzzer name)
   target_link_libraries(${name} PRIVATE ${F_LIBS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
 endfunction()
+
+# lmfs_storage_driver_plugin(NAME SOURCES... LIBS libs...): a storage-driver
+# plug-in, a shared library exporting exactly its library header (see
+# crates/interface/plugin.map) with every symbol resolved inside it.
+function(lmfs_storage_driver_plugin name)
+  cmake_parse_arguments(P "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} SHARED ${P_SOURCES})
+  target_link_libraries(${name} PRIVATE ${P_LIBS})
+  set(_map ${PROJECT_SOURCE_DIR}/crates/interface/plugin.map)
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${_map})
+  target_link_options(${name} PRIVATE -Wl,--version-script=${_map})
+  if(NOT LMFS_SANITIZE AND NOT LMFS_FUZZ)
+    # (The sanitizer runtimes live in the executable, so not with them.)
+    target_link_options(${name} PRIVATE -Wl,-z,defs)
+  endif()
+endfunction()

@@ -19,10 +19,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "layout_check.h"
-#include "layout_graph.h"
+#include "lmfs_abi/layout_check.h"
+#include "lmfs_abi/layout_print.h"
+#include "lmfs_abi/layout_reader.h"
 #include "loader.h"
-#include "lmfs_storage_driver/layouts.h"
+#include "lmfs_interface/layouts.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ long long load_and_first_operation(bool skip_layout) {
   abi::RawValueBox params{abi::own_string(kParams)};
   abi::NewResult made = loaded->root_module->fields.new_(params);
   if (made.tag != abi::kROk) return -1;
-  abi::RObject& obj = made.payload.ok.obj;
+  auto& obj = made.payload.ok.obj;
   abi::PathBufOption root = obj.vtable.get().root(obj.ptr.data);
   auto elapsed = std::chrono::steady_clock::now() - start;
   if (root.is_some()) abi::release(root.value);
@@ -92,7 +93,7 @@ void BM_LayoutCheck(benchmark::State& state) {
   }
   const auto* library_root = static_cast<const abi::tl::TypeLayout*>(header->layout);
   for (auto _ : state) {
-    auto result = host::layout::check_library_layout(abi::layouts::root_module_layout(), library_root);
+    auto result = abi::layout::check_library_layout(abi::layouts::root_module_layout(), library_root);
     if (!result) state.SkipWithError("the layouts differ");
     benchmark::DoNotOptimize(result);
   }
@@ -101,7 +102,7 @@ BENCHMARK(BM_LayoutCheck)->Unit(benchmark::kMicrosecond);
 
 void BM_ReadGraph(benchmark::State& state) {
   for (auto _ : state) {
-    auto g = host::layout::read_graph(abi::layouts::root_module_layout());
+    auto g = abi::layout::read_graph(abi::layouts::root_module_layout());
     benchmark::DoNotOptimize(g);
   }
 }

@@ -1,8 +1,8 @@
 #include <charconv>
 
-#include "lmfs_storage_driver/error.h"
-#include "lmfs_storage_driver/media.h"
-#include "lmfs_storage_driver/snapshot.h"
+#include "lmfs_interface/error.h"
+#include "lmfs_interface/media.h"
+#include "lmfs_interface/snapshot.h"
 
 namespace lmfs::abi {
 namespace {
@@ -99,6 +99,23 @@ StorageDriverError StorageDriverError::unsafe_path(std::string_view path_text) {
   return e;
 }
 
+StorageDriverError to_record(const lmfs::StorageDriverError& e) {
+  using Kind = StorageDriverErrorKind;
+  switch (e.kind) {
+    case Kind::InvalidParameterValue: return StorageDriverError::invalid_parameter_value(e.text, e.value);
+    case Kind::InvalidMediaType:
+    case Kind::NotApplicable: {
+      StorageDriverError r = e.static_text.data() != nullptr
+                                 ? StorageDriverError::invalid_media_borrowed(RStr::from_static(e.static_text))
+                                 : StorageDriverError::invalid_media_owned(e.text);
+      r.tag = e.kind;
+      return r;
+    }
+    case Kind::SecurityError: return StorageDriverError::unsafe_path(e.text);
+    default: return StorageDriverError::text_error(e.kind, e.text);
+  }
+}
+
 void release(StorageDriverError& e) {
   switch (e.tag) {
     case StorageDriverErrorKind::InvalidParameterValue:
@@ -128,14 +145,12 @@ std::string_view variant_name(StorageDriverErrorKind kind) {
 
 // ---------------------------------------------------------------- snapshots
 
-RSnapshot snapshot_from_checkpoint(std::uint64_t checkpoint) {
-  char digits[24];
-  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, checkpoint);
-  (void)ec;
+RSnapshot to_record(const lmfs::Snapshot& snapshot) {
   auto s = zeroed<RSnapshot>();
-  s.id = own_string(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-  s.timestamp = 0;
+  s.id = own_string(snapshot.id);
+  s.timestamp = snapshot.timestamp;
   s.metadata.tag = kRNone;
+  if (snapshot.metadata) s.metadata = ROption<RVec<std::uint8_t>>::some(own_bytes(*snapshot.metadata));
   return s;
 }
 
@@ -145,3 +160,14 @@ void release(RSnapshot& s) {
 }
 
 }  // namespace lmfs::abi
+
+namespace lmfs {
+
+Snapshot Snapshot::from_checkpoint(std::uint64_t checkpoint) {
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, checkpoint);
+  (void)ec;
+  return Snapshot{std::string(digits, static_cast<std::size_t>(end - digits)), 0, std::nullopt};
+}
+
+}  // namespace lmfs

@@ -1,4 +1,4 @@
-#include "lmfs_storage_driver/media.h"
+#include "lmfs_interface/media.h"
 
 #include <gtest/gtest.h>
 

@@ -208,29 +208,69 @@ std::string debug_tuple(bool alternate, std::string_view name, const std::vector
   return out;
 }
 
-std::string debug_list(bool alternate, const std::vector<std::string>& items) {
-  if (items.empty()) return "[]";
-  std::string out;
+namespace {
+
+// A list, set or map: its items between `open` and `close`.
+std::string debug_sequence(bool alternate, char open, char close, const std::vector<std::string>& items) {
+  std::string out(1, open);
+  if (items.empty()) return out + close;
   if (alternate) {
-    out.append("[\n");
+    out.append("\n");
     for (const auto& item : items) out.append("    ").append(indent(item)).append(",\n");
-    out.append("]");
   } else {
-    out.append("[");
     bool first = true;
     for (const auto& item : items) {
       if (!first) out.append(", ");
       first = false;
       out.append(item);
     }
-    out.append("]");
   }
-  return out;
+  return out + close;
+}
+
+}  // namespace
+
+std::string debug_list(bool alternate, const std::vector<std::string>& items) {
+  return debug_sequence(alternate, '[', ']', items);
+}
+
+std::string debug_set(bool alternate, const std::vector<std::string>& items) {
+  return debug_sequence(alternate, '{', '}', items);
+}
+
+std::string debug_map(bool alternate, const std::vector<std::pair<std::string, std::string>>& entries) {
+  std::vector<std::string> items;
+  items.reserve(entries.size());
+  for (const auto& [key, value] : entries) items.push_back(key + ": " + value);
+  return debug_sequence(alternate, '{', '}', items);
 }
 
 std::string debug_option(bool alternate, const std::string* inner) {
   if (inner == nullptr) return "None";
   return debug_tuple(alternate, "Some", {*inner});
+}
+
+std::string json_string(std::string_view utf8) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0xF]);
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+  }
+  return out + "\"";
 }
 
 }  // namespace lmfs::text

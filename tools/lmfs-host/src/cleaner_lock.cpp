@@ -16,10 +16,12 @@
 #include <vector>
 
 #include "loomfs.h"
-#include "strcat.h"
+#include "lmfs_abi/strcat.h"
 
 namespace lmfs::host {
 namespace {
+
+using abi::cat;
 
 // A JSON string literal; the device name is shown as the bytes it is, only
 // quotes, backslashes and control characters are escaped.

@@ -8,7 +8,7 @@
 #include <expected>
 #include <string>
 
-#include "lmfs_storage_driver/plugin.h"
+#include "lmfs_interface/plugin.h"
 
 namespace lmfs::host {
 
@@ -30,13 +30,5 @@ inline constexpr char kInterfaceVersion[] = "0.0.0-next";
 // nothing in the library is called and no root module is built.
 [[nodiscard]] std::expected<LoadedPlugin, std::string> open_header(const std::string& path);
 
-// The C-ABI self-test alone: every round trip the framework checks.
-[[nodiscard]] std::expected<void, std::string> run_c_abi_tests(const abi::CAbiTestingFns& fns);
-
-struct Version {
-  unsigned long major = 0, minor = 0, patch = 0;
-};
-// "MAJOR.MINOR.PATCH" with anything after the patch number ignored.
-[[nodiscard]] std::expected<Version, std::string> parse_version(std::string_view text);
 
 }  // namespace lmfs::host

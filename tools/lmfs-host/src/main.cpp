@@ -28,8 +28,9 @@
 #include <vector>
 
 #include "cleaner_lock.h"
-#include "layout_graph.h"
-#include "lmfs_storage_driver/media.h"
+#include "lmfs_abi/layout_print.h"
+#include "lmfs_abi/layout_reader.h"
+#include "lmfs_interface/media.h"
 #include "lmfs_text/text.h"
 #include "loader.h"
 #include "script.h"
@@ -73,12 +74,12 @@ int print_layout(const std::string& path) {
     std::fprintf(stderr, "lmfs-host: %s does not include its type layout\n", path.c_str());
     return kExitLoad;
   }
-  auto graph = layout::read_graph(static_cast<const abi::tl::TypeLayout*>(h.layout));
+  auto graph = abi::layout::read_graph(static_cast<const abi::tl::TypeLayout*>(h.layout));
   if (!graph) {
     std::fprintf(stderr, "lmfs-host: %s: its type layout cannot be read: %s\n", path.c_str(), graph.error().c_str());
     return kExitLoad;
   }
-  std::fputs(layout::print_graph(*graph).c_str(), stdout);
+  std::fputs(abi::layout::print_facts(*graph).c_str(), stdout);
   return 0;
 }
 

@@ -4,10 +4,12 @@
 #include <map>
 
 #include "lmfs_text/text.h"
-#include "strcat.h"
+#include "lmfs_abi/strcat.h"
 
 namespace lmfs::host {
 namespace {
+
+using abi::cat;
 
 using namespace lmfs::abi;
 
@@ -40,31 +42,12 @@ std::expected<std::string, std::string> unescape(const std::string& word) {
 }
 
 // A JSON string literal for bytes shown as text (invalid UTF-8 replaced).
-std::string json(std::string_view bytes) {
-  const std::string text = lmfs::text::lossy_utf8(bytes);
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          out += cat("\\u00", "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 0xF]);
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
-    }
-  }
-  return out + "\"";
-}
+std::string json(std::string_view bytes) { return lmfs::text::json_string(lmfs::text::lossy_utf8(bytes)); }
 
 std::string line(const Op& op, const std::string& rest) { return cat("{\"op\":", json(op.name), ",", rest, "}"); }
 
 // Renders an error and releases it through the vtables it carries.
-std::string take_error(StorageDriverError& e) {
+std::string take_error(abi::StorageDriverError& e) {
   std::string out = cat("\"error\":{\"variant\":", json(variant_name(e.tag)));
   switch (e.tag) {
     case StorageDriverErrorKind::InvalidParameterValue:

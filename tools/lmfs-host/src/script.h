@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "lmfs_storage_driver/driver.h"
+#include "lmfs_interface/driver.h"
 #include "loader.h"
 
 namespace lmfs::host {

@@ -1,8 +1,8 @@
 // A library that looks like a plug-in from outside but differs in one
 // checked way, chosen at build time. The LAYOUT_ABSENT variant passes every
 // check it meets and loads: it only leaves its type layout out.
-#include "lmfs_storage_driver/plugin.h"
-#include "lmfs_storage_driver/type_layout.h"
+#include "lmfs_interface/plugin.h"
+#include "lmfs_abi/type_layout.h"
 
 using namespace lmfs::abi;
 

@@ -9,10 +9,10 @@
 
 #include <algorithm>
 
-#include "layout_check.h"
-#include "layout_graph.h"
-#include "lmfs_storage_driver/layout_descriptions.h"
-#include "lmfs_storage_driver/layouts.h"
+#include "lmfs_abi/layout_check.h"
+#include "lmfs_abi/layout_print.h"
+#include "lmfs_abi/layout_reader.h"
+#include "lmfs_interface/layouts.h"
 
 namespace lmfs::abi::tl {
 namespace {
@@ -29,7 +29,14 @@ constexpr void swap_in_field(FieldDesc& f, const TypeRef& from, const TypeRef& t
   for (std::size_t i = 0; i < f.fn.nparams; ++i) swap_ref(f.fn.params[i], from, to);
   swap_ref(f.fn.ret, from, to);
 }
+// A copy describes no C++ record of its own.
+constexpr TypeDesc copy_of(TypeDesc d) {
+  d.record_size = 0;
+  d.record_align = 0;
+  return d;
+}
 constexpr TypeDesc swapped(TypeDesc d, const TypeRef& from, const TypeRef& to) {
+  d = copy_of(d);
   for (std::size_t i = 0; i < d.ntype_params; ++i) swap_ref(d.type_params[i], from, to);
   for (std::size_t i = 0; i < d.nphantom; ++i) swap_in_field(d.phantom[i], from, to);
   for (std::size_t i = 0; i < d.nfields; ++i) swap_in_field(d.fields[i], from, to);
@@ -59,14 +66,9 @@ struct ShorterPrefix;
 struct SendObject;
 struct RenamedParam;
 
-// A RequiredTraits value that also demands Send; the check object reuses the
-// interface's own table.
-struct RequiredTraitsValue {
-  std::uint16_t auto_traits;
-  std::uint64_t regular_traits;
-};
-constexpr RequiredTraitsValue send_and_debug{1, 1U << 4};
-const StoredExtraChecks send_checks{internal::required_traits_checks.vtable, &send_and_debug};
+// RequiredTraits that also demand Send.
+constexpr RequiredTraits send_and_debug{1, kDebugTrait};
+constexpr StoredExtraChecks send_checks = required_traits_checks(&send_and_debug);
 
 }  // namespace
 
@@ -74,17 +76,17 @@ template <class T, class From, class To>
 struct Describe<Swap<T, From, To>> {
   static constexpr TypeDesc desc = swapped(Describe<T>::desc, ref_of<From>(), ref_of<To>());
 };
-template <> struct Describe<SameObject> { static constexpr TypeDesc desc = Describe<StorageDriver_TO>::desc; };
+template <> struct Describe<SameObject> { static constexpr TypeDesc desc = copy_of(Describe<StorageDriver_TO>::desc); };
 template <> struct Describe<RenamedField> {
   static constexpr TypeDesc desc = [] {
-    TypeDesc d = Describe<StorageDriver_TO>::desc;
+    TypeDesc d = copy_of(Describe<StorageDriver_TO>::desc);
     d.fields[0].name = "object";
     return d;
   }();
 };
 template <> struct Describe<ResizedError> {
   static constexpr TypeDesc desc = [] {
-    TypeDesc d = Describe<StorageDriverError>::desc;
+    TypeDesc d = copy_of(Describe<StorageDriverError>::desc);
     d.size = 80;
     d.unchecked_size = true;
     return d;
@@ -92,14 +94,14 @@ template <> struct Describe<ResizedError> {
 };
 template <> struct Describe<RenumberedError> {
   static constexpr TypeDesc desc = [] {
-    TypeDesc d = Describe<StorageDriverError>::desc;
+    TypeDesc d = copy_of(Describe<StorageDriverError>::desc);
     d.discr_first = 1;
     return d;
   }();
 };
 template <> struct Describe<ShorterPrefix> {
   static constexpr TypeDesc desc = [] {
-    TypeDesc d = Describe<Mod>::desc;
+    TypeDesc d = copy_of(Describe<Mod>::desc);
     d.first_suffix_field = 0;
     d.unchecked_size = true;
     return d;
@@ -107,14 +109,14 @@ template <> struct Describe<ShorterPrefix> {
 };
 template <> struct Describe<SendObject> {
   static constexpr TypeDesc desc = [] {
-    TypeDesc d = Describe<RObject>::desc;
+    TypeDesc d = copy_of(Describe<RObject<VTableFields>>::desc);
     d.extra_checks = &send_checks;
     return d;
   }();
 };
 template <> struct Describe<RenamedParam> {
   static constexpr TypeDesc desc = [] {
-    TypeDesc d = Describe<Mod>::desc;
+    TypeDesc d = copy_of(Describe<Mod>::desc);
     d.fields[0].fn.param_names = "options,";
     return d;
   }();
@@ -122,26 +124,26 @@ template <> struct Describe<RenamedParam> {
 
 namespace {
 
-using host::layout::MismatchKind;
+using abi::layout::MismatchKind;
 
-std::vector<host::layout::LayoutMismatch> check(const TypeLayout* library_root) {
-  auto expected = host::layout::read_graph(layouts::root_module_layout());
-  auto found = host::layout::read_graph(library_root);
+std::vector<abi::layout::LayoutMismatch> check(const TypeLayout* library_root) {
+  auto expected = abi::layout::read_graph(layouts::root_module_layout());
+  auto found = abi::layout::read_graph(library_root);
   EXPECT_TRUE(expected.has_value()) << expected.error();
   EXPECT_TRUE(found.has_value()) << found.error();
   if (!expected || !found) return {};
-  return host::layout::check_layout_compatibility(*expected, *found);
+  return abi::layout::check_layout_compatibility(*expected, *found);
 }
 
-bool refused_for(const std::vector<host::layout::LayoutMismatch>& m, MismatchKind kind) {
+bool refused_for(const std::vector<abi::layout::LayoutMismatch>& m, MismatchKind kind) {
   return std::any_of(m.begin(), m.end(), [&](const auto& x) { return x.kind == kind; });
 }
 
 template <class Root>
 void expect_refused(MismatchKind kind) {
   auto m = check(layout_of<Root>());
-  EXPECT_TRUE(refused_for(m, kind)) << "expected " << host::layout::kind_name(kind) << ", got:\n"
-                                    << host::layout::mismatch_report(m);
+  EXPECT_TRUE(refused_for(m, kind)) << "expected " << abi::layout::kind_name(kind) << ", got:\n"
+                                    << abi::layout::mismatch_report(m);
 }
 
 // The paths from the altered types to the root.
@@ -150,13 +152,13 @@ using ViaObject = typename Rooted<StorageDriver_TO, Altered, NewResult, Mod, Mod
 template <class Altered>
 using ViaError = typename Rooted<StorageDriverError, Altered, NewResult, Mod, ModRef>::type;
 template <class Altered>
-using ViaRObject = typename Rooted<RObject, Altered, StorageDriver_TO, NewResult, Mod, ModRef>::type;
+using ViaRObject = typename Rooted<RObject<VTableFields>, Altered, StorageDriver_TO, NewResult, Mod, ModRef>::type;
 template <class Altered>
 using ViaModule = typename Rooted<Mod, Altered, ModRef>::type;
 
 TEST(AlteredLayouts, AnUnalteredCopyPasses) {
   auto m = check(layout_of<ViaObject<SameObject>>());
-  EXPECT_TRUE(m.empty()) << host::layout::mismatch_report(m);
+  EXPECT_TRUE(m.empty()) << abi::layout::mismatch_report(m);
 }
 
 TEST(AlteredLayouts, EachAlterationIsRefusedForItsReason) {
@@ -172,7 +174,7 @@ TEST(AlteredLayouts, EachAlterationIsRefusedForItsReason) {
 TEST(AlteredLayouts, ReportNamesThePathToTheDifference) {
   auto m = check(layout_of<ViaObject<RenamedField>>());
   ASSERT_FALSE(m.empty());
-  std::string report = host::layout::mismatch_report(m);
+  std::string report = abi::layout::mismatch_report(m);
   EXPECT_NE(report.find("PrefixRef<'a, StorageDriverMod>"), std::string::npos) << report;
   EXPECT_NE(report.find("obj"), std::string::npos) << report;
   EXPECT_NE(report.find("object"), std::string::npos) << report;

@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <sys/wait.h>
 
-#include "layout_graph.h"
+#include "lmfs_abi/layout_print.h"
+#include "lmfs_abi/layout_reader.h"
 #include "loader.h"
 
 namespace lmfs::host {
@@ -59,11 +60,11 @@ TEST(LayoutLoading, AForeignLayoutIsRefusedBeforeTheRootModuleIsBuilt) {
 TEST(LayoutLoading, LayoutCommandPrintsTheStatedGraph) {
   auto opened = open_header(LMFS_PLUGIN_PATH);
   ASSERT_TRUE(opened) << opened.error();
-  auto graph = layout::read_graph(static_cast<const abi::tl::TypeLayout*>(opened->header->layout));
+  auto graph = abi::layout::read_graph(static_cast<const abi::tl::TypeLayout*>(opened->header->layout));
   ASSERT_TRUE(graph) << graph.error();
   const HostRun printed = run_host(std::string("--layout ") + LMFS_PLUGIN_PATH);
   EXPECT_EQ(printed.status, 0);
-  EXPECT_EQ(printed.output, layout::print_graph(*graph));
+  EXPECT_EQ(printed.output, abi::layout::print_facts(*graph));
 
   const HostRun absent = run_host(std::string("--layout ") + FAKE_LAYOUT_ABSENT);
   EXPECT_EQ(absent.status, 3);

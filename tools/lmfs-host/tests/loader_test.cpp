@@ -50,13 +50,5 @@ TEST(Loader, DriverBoxIsFreedWhenDroppedTheFrameworksWay) {
   box.vtable.get().destructor(box.data, abi::CallReferentDrop::Yes, abi::Deallocate::Yes);
 }
 
-TEST(Version, ParsesMajorMinorPatch) {
-  auto v = parse_version("0.11.3-next");
-  ASSERT_TRUE(v);
-  EXPECT_EQ(v->minor, 11u);
-  EXPECT_FALSE(parse_version("0.x"));
-  EXPECT_FALSE(parse_version(""));
-}
-
 }  // namespace
 }  // namespace lmfs::host

@@ -43,8 +43,15 @@ using Field = std::pair<std::string_view, std::string>;
 [[nodiscard]] std::string debug_tuple(bool alternate, std::string_view name,
                                       const std::vector<std::string>& items);
 [[nodiscard]] std::string debug_list(bool alternate, const std::vector<std::string>& items);
+// `{a, b}`, and `{k: v, ...}` with keys and values rendered by the caller.
+[[nodiscard]] std::string debug_set(bool alternate, const std::vector<std::string>& items);
+[[nodiscard]] std::string debug_map(bool alternate, const std::vector<std::pair<std::string, std::string>>& entries);
 
 // `None` or `Some(<inner>)`.
 [[nodiscard]] std::string debug_option(bool alternate, const std::string* inner);
+
+// A JSON string literal of UTF-8 text: quotes, backslashes and control
+// characters escaped (\n, \r, \t by name, the rest as \u00XX).
+[[nodiscard]] std::string json_string(std::string_view utf8);
 
 }  // namespace lmfs::text

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "lmfs_path_safety/path_safety.h"
-#include "lmfs_storage_driver/media.h"
+#include "lmfs_interface/media.h"
 #include "loomfs_driver/error.h"
 #include "loomfs_driver/manager.h"
 #include "loomfs_driver/options.h"

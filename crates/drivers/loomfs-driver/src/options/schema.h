@@ -12,7 +12,7 @@
 
 #include "json_error.h"
 #include "json_number.h"
-#include "lmfs_storage_driver/media.h"
+#include "lmfs_interface/media.h"
 
 namespace lmfs::loomfs::json {
 

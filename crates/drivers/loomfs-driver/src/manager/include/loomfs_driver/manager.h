@@ -16,7 +16,7 @@
 #include <string_view>
 #include <utility>
 
-#include "lmfs_storage_driver/media.h"
+#include "lmfs_interface/media.h"
 #include "loomfs_driver/error.h"
 #include "loomfs_driver/options.h"
 

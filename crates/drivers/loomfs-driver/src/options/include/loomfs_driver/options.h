@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "lmfs_storage_driver/media.h"
+#include "lmfs_interface/media.h"
 
 namespace lmfs::loomfs {
 

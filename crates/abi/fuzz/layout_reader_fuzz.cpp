@@ -1,0 +1,157 @@
+// The layout reader on type layouts whose contents come from the input: the
+// string table, the packed field words, the function records, the lifetime
+// table, the enum and prefix data, every index and range into those tables.
+// The tables themselves are real arrays and their stated lengths are their
+// true lengths (a library that lies about them is not something a reader of
+// raw memory can detect); everything the records say about what lies where
+// inside them is the input's. The graph read is then printed and checked,
+// against itself and against the interface.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lmfs_abi/layout_check.h"
+#include "lmfs_abi/layout_reader.h"
+#include "lmfs_abi/layout_print.h"
+#include "lmfs_abi/std_layouts.h"
+#include "lmfs_interface/layouts.h"
+
+namespace {
+
+using namespace lmfs::abi;
+using namespace lmfs::abi::tl;
+
+// Hands out input bytes; zeros once they run out.
+struct Input {
+  const std::uint8_t* p;
+  std::size_t n;
+
+  template <class T>
+  T take() {
+    T v{};
+    std::size_t k = n < sizeof v ? n : sizeof v;
+    std::memcpy(&v, p, k);
+    p += k;
+    n -= k;
+    return v;
+  }
+  std::size_t count(std::size_t most) { return take<std::uint8_t>() % (most + 1); }
+};
+
+const TypeLayout* fuzzed_root = nullptr;
+const TypeLayout* self() { return fuzzed_root; }
+
+struct Fuzzed {
+  std::vector<char> strings;
+  std::vector<std::uint8_t> lifetimes;
+  std::vector<std::uint64_t> fields;
+  std::vector<std::uint64_t> phantom;
+  std::vector<CompTLFunction> functions;
+  std::vector<std::uint32_t> fn_ranges;
+  std::vector<std::uint8_t> field_counts;
+  std::vector<std::uint64_t> discriminants;
+  std::vector<LayoutFn> layouts;
+  std::string mod_path;
+  std::string lifetime_names;
+  TLFunctions fn_table{};
+  MonoTypeLayout mono{};
+  SharedVars shared{};
+  TypeLayout layout{};
+};
+
+void build(Fuzzed& f, Input& in) {
+  f.strings.resize(in.count(200));
+  for (char& c : f.strings) c = in.take<char>();
+  f.lifetimes.resize(in.count(8));
+  for (auto& l : f.lifetimes) l = in.take<std::uint8_t>();
+  f.layouts = {&self, &layout_of<ty::U8>, &layout_of<Unit>, &layout_of<RString>};
+  f.layouts.resize(1 + in.count(3));
+  f.fields.resize(in.count(6));
+  for (auto& w : f.fields) w = in.take<std::uint64_t>();
+  f.phantom.resize(in.count(2));
+  for (auto& w : f.phantom) w = in.take<std::uint64_t>();
+  f.functions.resize(in.count(4));
+  for (auto& c : f.functions) c = in.take<CompTLFunction>();
+  f.fn_ranges.resize(f.fields.size());
+  for (auto& r : f.fn_ranges) r = in.take<std::uint32_t>();
+  f.field_counts.resize(in.count(4));
+  for (auto& c : f.field_counts) c = in.take<std::uint8_t>();
+  f.discriminants.resize(in.count(4));
+  for (auto& d : f.discriminants) d = in.take<std::uint64_t>();
+  f.mod_path = "fuzz::mod";
+  f.lifetime_names = in.take<std::uint8_t>() & 1 ? "'a,'b" : "";
+
+  f.fn_table = TLFunctions{f.functions.data(), f.fn_ranges.data(), static_cast<std::uint16_t>(f.functions.size()),
+                           static_cast<std::uint16_t>(f.fn_ranges.size())};
+  CompTLFields fields{f.fields.data(), in.take<std::uint8_t>() & 1 ? &f.fn_table : nullptr,
+                      static_cast<std::uint16_t>(f.fields.size())};
+
+  MonoTypeLayout& m = f.mono;
+  m.shared_vars = MonoSharedVars{f.strings.data(), f.lifetimes.data(), static_cast<std::uint16_t>(f.strings.size()),
+                                 static_cast<std::uint16_t>(f.lifetimes.size())};
+  m.name = f.strings.data();
+  m.name_len = static_cast<std::uint16_t>(in.count(8) % (f.strings.size() + 1));
+  std::size_t pkg = in.count(12) % (f.strings.size() + 1);
+  m.item_info = ItemInfo{RStr{f.strings.data(), pkg}, 0, f.mod_path.c_str()};
+  m.data.tag = static_cast<DataKind>(in.take<std::uint8_t>() % 7);
+  m.data.primitive = static_cast<Primitive>(in.take<std::uint8_t>() % 20);
+  switch (m.data.tag) {
+    case DataKind::Struct:
+    case DataKind::Union: m.data.u.fields = fields; break;
+    case DataKind::Enum:
+      m.data.u.enum_ = MonoTLEnum{f.field_counts.data(), static_cast<std::uint16_t>(f.field_counts.size()),
+                                  in.take<std::uint32_t>(), fields};
+      break;
+    case DataKind::PrefixType: m.data.u.prefix = MonoTLPrefixType{in.take<std::uint8_t>(), in.take<std::uint64_t>(), fields}; break;
+    default: break;
+  }
+  m.generics = CompGenericParams{f.lifetime_names.c_str(), in.take<std::uint32_t>(), 0, in.take<std::uint8_t>()};
+  m.phantom_fields = f.phantom.data();
+  m.phantom_fields_len = static_cast<std::uint8_t>(f.phantom.size());
+  m.repr_attr = ReprAttr{static_cast<ReprKind>(in.take<std::uint8_t>() % 8), in.take<std::uint8_t>()};
+  m.mod_refl_mode = ModReflMode{static_cast<ReflKind>(in.take<std::uint8_t>() % 4), in.take<std::uint8_t>()};
+
+  f.shared = SharedVars{&f.mono.shared_vars, f.layouts.data(), kNoConstants, static_cast<std::uint16_t>(f.layouts.size()), 0};
+  TypeLayout& l = f.layout;
+  l.shared_vars = &f.shared;
+  l.mono = &f.mono;
+  // Any byte at all, as a library's record may hold.
+  const auto nonzero = in.take<std::uint8_t>();
+  std::memcpy(&l.is_nonzero, &nonzero, 1);
+  l.alignment_power_of_two = in.take<std::uint8_t>() % 8;
+  l.size = in.take<std::uint16_t>();
+  l.data.tag = in.take<std::uint8_t>() % 7;
+  if (l.data.tag == static_cast<std::uint32_t>(DataKind::Enum)) {
+    l.data.u.enum_ = GenericTLEnum{nullptr, TLDiscriminants{static_cast<std::uint8_t>(in.take<std::uint8_t>() % 11),
+                                                            static_cast<std::uint16_t>(f.discriminants.size()),
+                                                            f.discriminants.data()}};
+  } else {
+    l.data.u.accessible_fields = in.take<std::uint64_t>();
+  }
+  l.type_id = &type_id_of<ty::Bool>;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Input in{data, size};
+  Fuzzed f;
+  build(f, in);
+  fuzzed_root = &f.layout;
+  auto graph = lmfs::host::layout::read_graph(&f.layout);
+  if (graph) {
+    (void)lmfs::host::layout::print_graph(*graph);
+    auto same = lmfs::host::layout::check_layout_compatibility(*graph, *graph);
+    static const auto interface = lmfs::host::layout::read_graph(lmfs::abi::layouts::root_module_layout());
+    if (interface) {
+      auto report = lmfs::host::layout::mismatch_report(
+          lmfs::host::layout::check_layout_compatibility(*interface, *graph));
+      (void)report;
+    }
+    (void)same;
+  }
+  fuzzed_root = nullptr;
+  return 0;
+}

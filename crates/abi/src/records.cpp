@@ -1,0 +1,58 @@
+#include "lmfs_abi/records.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace lmfs::abi {
+namespace {
+
+// Its address identifies this binary.
+std::atomic<std::size_t> executable_identity{0};
+
+}  // namespace
+
+
+UTypeId own_type_id() {
+  UTypeId id{};
+  id.executable_identity = &executable_identity;
+  return id;
+}
+
+
+namespace internal {
+
+void out_of_memory() {
+  std::fputs("lmfs: out of memory\n", stderr);
+  std::abort();
+}
+
+void* grow_buffer(void* buffer, std::size_t new_capacity, std::size_t element_size) {
+  if (new_capacity > SIZE_MAX / element_size) out_of_memory();
+  void* p = std::realloc(buffer, new_capacity * element_size);
+  if (p == nullptr) out_of_memory();
+  return p;
+}
+
+}  // namespace internal
+
+RVec<std::uint8_t> own_bytes(std::string_view bytes) {
+  RVec<std::uint8_t> v = own_vec<std::uint8_t>();
+  if (!bytes.empty()) {
+    v.vtable.get().grow_capacity_to(&v, bytes.size(), Exactness::Exact);
+    std::memcpy(v.buffer, bytes.data(), bytes.size());
+    v.length = bytes.size();
+  }
+  return v;
+}
+
+RString own_string(std::string_view s) { return RString{own_bytes(s)}; }
+
+void append(RString& s, std::string_view bytes) {
+  if (bytes.empty()) return;
+  RVec<std::uint8_t>& v = s.inner;
+  if (v.capacity - v.length < bytes.size()) v.vtable.get().grow_capacity_to(&v, v.length + bytes.size(), Exactness::Above);
+  std::memcpy(v.buffer + v.length, bytes.data(), bytes.size());
+  v.length += bytes.size();
+}
+
+}  // namespace lmfs::abi
