@@ -13,15 +13,23 @@ function(lmfs_test name)
     DISCOVERY_TIMEOUT 60)
 endfunction()
 
-# lmfs_fuzzer(NAME SOURCES... LIBS libs...): a libFuzzer target, built only with LMFS_FUZZ.
+# lmfs_fuzzer(NAME SOURCES... LIBS libs... CORPUS dir): a libFuzzer target,
+# built only with LMFS_FUZZ. CORPUS is the checked-in seed corpus (relative to
+# the current source directory); its path is written beside the binary as
+# NAME.corpus, where scripts/fuzz.sh finds it.
 function(lmfs_fuzzer name)
   if(NOT LMFS_FUZZ)
     return()
   endif()
-  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  if(NOT F_CORPUS)
+    message(FATAL_ERROR "fuzz target ${name} needs a seed CORPUS")
+  endif()
   add_executable(${name} ${F_SOURCES})
   target_link_libraries(${name} PRIVATE ${F_LIBS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  file(GENERATE OUTPUT $<TARGET_FILE_DIR:${name}>/${name}.corpus
+       CONTENT "${CMAKE_CURRENT_SOURCE_DIR}/${F_CORPUS}\n")
 endfunction()
 
 # lmfs_storage_driver_plugin(NAME SOURCES... LIBS libs...): a storage-driver

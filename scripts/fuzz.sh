@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang-19 and runs each for a while.
+# Builds the libFuzzer targets with clang-19 and runs each for a while, from
+# its checked-in seed corpus (named in TARGET.corpus beside each binary) into
+# a working corpus under build-fuzz/corpus.
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 30)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,9 +15,11 @@ status=0
 while IFS= read -r target; do
   name=$(basename "$target")
   corpus=build-fuzz/corpus/$name
+  seeds=$(cat "$target.corpus")
+  [ -d "$seeds" ] || { echo "$name: no seed corpus at $seeds"; status=1; continue; }
   mkdir -p "$corpus"
-  echo "== $name: ${seconds}s"
-  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 "$corpus" \
+  echo "== $name: ${seconds}s, seeds from ${seeds#"$PWD/"}"
+  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 "$corpus" "$seeds" \
       2>"build-fuzz/$name.log"; then
     echo "$name FAILED:"; tail -n 40 "build-fuzz/$name.log"; status=1
   else

@@ -4,8 +4,8 @@
 // The tables themselves are real arrays and their stated lengths are their
 // true lengths (a library that lies about them is not something a reader of
 // raw memory can detect); everything the records say about what lies where
-// inside them is the input's. The graph read is then printed and checked,
-// against itself and against the interface.
+// inside them is the input's. The graph read is then printed in both forms
+// and checked, against itself and against a graph of the framework's own types.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,7 +16,6 @@
 #include "lmfs_abi/layout_reader.h"
 #include "lmfs_abi/layout_print.h"
 #include "lmfs_abi/std_layouts.h"
-#include "lmfs_interface/layouts.h"
 
 namespace {
 
@@ -124,7 +123,7 @@ void build(Fuzzed& f, Input& in) {
   l.size = in.take<std::uint16_t>();
   l.data.tag = in.take<std::uint8_t>() % 7;
   if (l.data.tag == static_cast<std::uint32_t>(DataKind::Enum)) {
-    l.data.u.enum_ = GenericTLEnum{nullptr, TLDiscriminants{static_cast<std::uint8_t>(in.take<std::uint8_t>() % 11),
+    l.data.u.enum_ = GenericTLEnum{nullptr, TLDiscriminants{static_cast<DiscriminantKind>(in.take<std::uint8_t>() % 11),
                                                             static_cast<std::uint16_t>(f.discriminants.size()),
                                                             f.discriminants.data()}};
   } else {
@@ -140,17 +139,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Fuzzed f;
   build(f, in);
   fuzzed_root = &f.layout;
-  auto graph = lmfs::host::layout::read_graph(&f.layout);
+  namespace layout = lmfs::abi::layout;
+  auto graph = layout::read_graph(&f.layout);
   if (graph) {
-    (void)lmfs::host::layout::print_graph(*graph);
-    auto same = lmfs::host::layout::check_layout_compatibility(*graph, *graph);
-    static const auto interface = lmfs::host::layout::read_graph(lmfs::abi::layouts::root_module_layout());
-    if (interface) {
-      auto report = lmfs::host::layout::mismatch_report(
-          lmfs::host::layout::check_layout_compatibility(*interface, *graph));
-      (void)report;
-    }
-    (void)same;
+    (void)layout::print_facts(*graph);
+    (void)layout::print_full(*graph);
+    (void)layout::check_layout_compatibility(*graph, *graph);
+    // Against a real graph of the framework's own types.
+    static const auto reference = layout::read_graph(layout_of<RVec<std::uint8_t>>());
+    if (reference) (void)layout::mismatch_report(layout::check_layout_compatibility(*reference, *graph));
   }
   fuzzed_root = nullptr;
   return 0;

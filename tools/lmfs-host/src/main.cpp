@@ -5,7 +5,7 @@
 //   lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [OP ARGS...]...
 //   lmfs-host --lock-status DEVICE
 //   lmfs-host --release-lock DEVICE
-//   lmfs-host --layout PLUGIN
+//   lmfs-host --layout [--full] PLUGIN
 //
 // --echo prints each operation ("> op args") before its result.
 // Operations and their arguments (arguments are %XX-escaped byte strings):
@@ -19,7 +19,8 @@
 // --lock-status and --release-lock load no plug-in: they look at the cleaner
 // lock of the loomfs file system on DEVICE (see cleaner_lock.h).
 // --layout only opens PLUGIN's library header and prints the type-layout
-// graph it states for its root module, one section per type.
+// graph it states for its root module, one section per type, or with --full
+// as the framework itself prints it.
 #include <cstdio>
 #include <fstream>
 #include <optional>
@@ -48,7 +49,7 @@ int usage(const std::string& why) {
                "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [OP ARGS...]...\n"
                "       lmfs-host --lock-status DEVICE\n"
                "       lmfs-host --release-lock DEVICE\n"
-               "       lmfs-host --layout PLUGIN\n",
+               "       lmfs-host --layout [--full] PLUGIN\n",
                why.c_str());
   return kExitUsage;
 }
@@ -63,7 +64,7 @@ std::expected<std::string, std::string> read_file(const std::string& path) {
 
 // Prints the layout graph `path`'s header states, without loading the
 // library any further.
-int print_layout(const std::string& path) {
+int print_layout(const std::string& path, bool full) {
   auto opened = open_header(path);
   if (!opened) {
     std::fprintf(stderr, "lmfs-host: %s\n", opened.error().c_str());
@@ -79,7 +80,7 @@ int print_layout(const std::string& path) {
     std::fprintf(stderr, "lmfs-host: %s: its type layout cannot be read: %s\n", path.c_str(), graph.error().c_str());
     return kExitLoad;
   }
-  std::fputs(abi::layout::print_facts(*graph).c_str(), stdout);
+  std::fputs((full ? abi::layout::print_full(*graph) : abi::layout::print_facts(*graph)).c_str(), stdout);
   return 0;
 }
 
@@ -91,8 +92,9 @@ int run(int argc, char** argv) {
     return first == "--lock-status" ? lock_status(argv[2]) : release_lock(argv[2]);
   }
   if (first == "--layout") {
-    if (argc != 3) return usage("--layout takes exactly one plug-in");
-    return print_layout(argv[2]);
+    const bool full = argc == 4 && std::string_view(argv[2]) == "--full";
+    if (argc != 3 && !full) return usage("--layout takes exactly one plug-in");
+    return print_layout(argv[argc - 1], full);
   }
   const std::string plugin_path = argv[1];
   std::optional<std::string> params;

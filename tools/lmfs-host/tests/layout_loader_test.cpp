@@ -3,6 +3,7 @@
 // `lmfs-host --layout` prints what a header states.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sys/wait.h>
 
@@ -66,9 +67,40 @@ TEST(LayoutLoading, LayoutCommandPrintsTheStatedGraph) {
   EXPECT_EQ(printed.status, 0);
   EXPECT_EQ(printed.output, abi::layout::print_facts(*graph));
 
+  const HostRun full = run_host(std::string("--layout --full ") + LMFS_PLUGIN_PATH);
+  EXPECT_EQ(full.status, 0);
+  // The same printout but for the addresses, which are another process's.
+  const std::string here = abi::layout::print_full(*graph);
+  EXPECT_EQ(std::count(full.output.begin(), full.output.end(), '\n'), std::count(here.begin(), here.end(), '\n'));
+  EXPECT_TRUE(full.output.starts_with("TypeLayout {\n    name: \"PrefixRef\",\n")) << full.output.substr(0, 200);
+
   const HostRun absent = run_host(std::string("--layout ") + FAKE_LAYOUT_ABSENT);
   EXPECT_EQ(absent.status, 3);
   EXPECT_EQ(absent.output, std::string("lmfs-host: ") + FAKE_LAYOUT_ABSENT + " does not include its type layout\n");
+}
+
+// The interface's do-nothing driver loads with its layout checked and
+// answers every operation as a test double should.
+TEST(NullPlugin, LoadsCheckedAndAnswersEveryOperation) {
+  const HostRun r = run_host(std::string(LMFS_NULL_PLUGIN_PATH) +
+                             " --params '{}' init done root at_root a stores initialize_stores - attach_stores /m -"
+                             " detach_stores /m take_snapshot next_snapshot last_snapshot edge_snapshot full_snapshot"
+                             " snapshot /x true debug debug_alt");
+  EXPECT_EQ(r.status, 0);
+  std::string expected =
+      "{\"op\":\"new\",\"result\":\"Ok\"}\n"
+      "NullStorageDriver::init() called\n{\"op\":\"init\",\"result\":\"Ok\"}\n"
+      "NullStorageDriver::done() called\n{\"op\":\"done\",\"result\":\"Ok\"}\n"
+      "NullStorageDriver::root() called\n{\"op\":\"root\",\"result\":\"None\"}\n";
+  for (const char* op : {"at_root", "stores", "initialize_stores", "attach_stores", "detach_stores", "take_snapshot",
+                         "next_snapshot", "last_snapshot", "edge_snapshot", "full_snapshot", "snapshot"}) {
+    expected += std::string("{\"op\":\"") + op +
+                "\",\"result\":\"Err\",\"error\":{\"variant\":\"NotSupported\",\"text\":\"NullStorageDriver does not support " +
+                op + "\"}}\n";
+  }
+  expected += "{\"op\":\"debug\",\"result\":\"Ok\",\"text\":\"NullStorageDriver\"}\n"
+              "{\"op\":\"debug_alt\",\"result\":\"Ok\",\"text\":\"NullStorageDriver\"}\n";
+  EXPECT_EQ(r.output, expected);
 }
 
 }  // namespace

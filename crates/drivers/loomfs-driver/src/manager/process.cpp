@@ -11,25 +11,12 @@
 #include <cstdio>
 #include <utility>
 
+#include "lmfs_base/unique.h"
+
 extern char** environ;
 
 namespace lmfs::loomfs::detail {
 namespace {
-
-// An open descriptor, closed on destruction.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  [[nodiscard]] int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 class SpawnFileActions {
  public:
@@ -98,20 +85,38 @@ std::string tool_path(std::string_view bin_dir, std::string_view tool) {
   return path;
 }
 
-ChildProcess::~ChildProcess() {
-  if (pid_ > 0) (void)wait();
+namespace {
+
+// Waits for `pid` to end and reaps it, taking up an interrupted wait again.
+// Returns waitpid's answer; errno is kept.
+pid_t wait_for(pid_t pid, int& status) {
+  pid_t r;
+  do {
+    r = ::waitpid(pid, &status, 0);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+}  // namespace
+
+void ChildTraits::release(pid_t pid) noexcept {
+  int status = 0;
+  // A child left by a failed wait is waited for once more: it is never left
+  // behind as a zombie. Only ECHILD (nothing left to reap) ends the attempt.
+  static_cast<void>(wait_for(pid, status));
 }
 
 std::expected<WaitStatus, IoError> ChildProcess::wait() {
-  if (pid_ <= 0) return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "child already reaped"));
+  if (!pid_) return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "child already reaped"));
   int status = 0;
-  pid_t r;
-  do {
-    r = ::waitpid(pid_, &status, 0);
-  } while (r < 0 && errno == EINTR);
-  const int err = errno;
-  pid_ = -1;  // reaped, or beyond reach (ECHILD): never waited for again
-  if (r < 0) return std::unexpected(IoError::from_os(err));
+  if (wait_for(pid_.get(), status) < 0) {
+    const int err = errno;
+    // Beyond reach (ECHILD): there is nothing to reap. Any other failure
+    // leaves the child to the owner, which reaps it when it goes.
+    if (err == ECHILD) static_cast<void>(pid_.release());
+    return std::unexpected(IoError::from_os(err));
+  }
+  static_cast<void>(pid_.release());  // reaped
   return WaitStatus{status};
 }
 
@@ -129,7 +134,7 @@ std::expected<WaitStatus, IoError> run_command(const ToolCommand& command) {
   argv.push_back(nullptr);
 
   // Opened close-on-exec; the child gets it only as its descriptor 2.
-  UniqueFd null_fd(command.discard_stderr ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1);
+  base::UniqueFd null_fd(command.discard_stderr ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1);
   if (command.discard_stderr && null_fd.get() < 0) return std::unexpected(IoError::last_os_error());
 
   SpawnFileActions actions;

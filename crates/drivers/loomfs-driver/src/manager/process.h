@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "lmfs_base/unique.h"
 #include "loomfs_api/io_error.h"
 
 namespace lmfs::loomfs::detail {
@@ -39,21 +40,26 @@ struct WaitStatus {
 // already ends in "/".
 [[nodiscard]] std::string tool_path(std::string_view bin_dir, std::string_view tool);
 
-// Owner of a started child: waits for it on destruction unless already reaped.
+// A started child as a handle: releasing it means waiting for it to end and
+// reaping it.
+struct ChildTraits {
+  using Handle = pid_t;
+  static constexpr pid_t invalid() noexcept { return -1; }
+  static void release(pid_t pid) noexcept;
+};
+
+// Owner of a started child: the child is always reaped, by wait() or else
+// when its owner goes.
 class ChildProcess {
  public:
   explicit ChildProcess(pid_t pid) noexcept : pid_(pid) {}
-  ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
-  ChildProcess& operator=(ChildProcess&&) = delete;
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-  ~ChildProcess();
 
-  // Blocks until the child ends (retrying on EINTR) and reaps it.
+  // Blocks until the child ends (retrying on EINTR) and reaps it. When the
+  // wait fails the child stays owned and is reaped on destruction.
   [[nodiscard]] std::expected<WaitStatus, IoError> wait();
 
  private:
-  pid_t pid_;
+  base::Unique<ChildTraits> pid_;
 };
 
 // Starts the command and waits for it. Fails with the I/O error that kept the
