@@ -189,8 +189,8 @@ TEST(DecodeOptions, HandlesNulBytesAndInvalidUtf8) {
   for (const auto& r : rows) check(r);
 }
 
-// What RapidJSON refuses but the reference skips inside values under unknown
-// keys: lone surrogate escapes and numbers out of range.
+// What the reference skips inside values under unknown keys but refuses where
+// it decodes: lone surrogate escapes and numbers out of range.
 TEST(DecodeOptions, SkipsWhatTheReferenceSkips) {
   const Row rows[] = {
       {R"({"x":"\ud800")" + std::string(kTail), "ok"},
@@ -286,7 +286,7 @@ TEST(DecodeOptions, QuotesStringsWithDebugEscapes) {
 }
 
 // Failures raised by a record or list are placed where the reference finished
-// reading that container; separators RapidJSON accepts may end it early.
+// reading that container; a separator it does not expect there ends it early.
 TEST(DecodeOptions, PlacesRecordFailuresAfterTheContainer) {
   const Row rows[] = {
       {R"({"root":"/a","root"  })", "duplicate field `root` at line 1 column 22"},
