@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <optional>
@@ -321,6 +323,147 @@ TEST(DecodeOptions, SkipsDeeplyNestedUnknownValues) {
 
   deep.resize(deep.size() - kTail.size() - 1);  // one bracket short
   EXPECT_EQ(verdict(deep), "EOF while parsing a list at line 1 column " + std::to_string(deep.size()));
+
+  // Objects and lists mixed, ten million levels.
+  std::string mixed = R"({"x":)";
+  for (int k = 0; k < 5'000'000; ++k) mixed += R"({"":[)";
+  mixed += "null";
+  for (int k = 0; k < 5'000'000; ++k) mixed += "]}";
+  mixed += kTail;
+  EXPECT_TRUE(decode_options(mixed).has_value());
+  const std::size_t last = mixed.size() - kTail.size() - 1;
+  mixed[last] = ']';  // the outermost object closed as a list
+  EXPECT_EQ(verdict(mixed), "expected `,` or `}` at line 1 column " + std::to_string(last + 1));
+}
+
+// Lines count LF only, also where a failure is placed after blanks, a closed
+// container or a number.
+TEST(DecodeOptions, PlacesFailuresAcrossLineBreaks) {
+  const Row rows[] = {
+      {"{\n", "EOF while parsing an object at line 2 column 0"},
+      {"{\"bin_dir\":\n", "EOF while parsing a value at line 2 column 0"},
+      {"{\"bin_dir\":\"/b\",\n\n\"media\"\n x", "expected `:` at line 4 column 2"},
+      {"[\nnull,\n\"/b\",\n[[]]\n]", "invalid length 3, expected struct LoomFsDriverOptions with 4 elements at line 5 column 1"},
+      {"[\nnull,\n\"/b\",\n[[]],\"/r\"\n,\n]", "trailing comma at line 6 column 1"},
+      {"{\"bin_dir\":\"/b\",\n\"media\":{\"inner\":[\"URN\"\n,\n\"None\"]}}",
+       "invalid type: unit variant, expected newtype variant at line 4 column 0"},
+      {"{\"bin_dir\":\"/b\",\n\"media\":{\"inner\":[{\"None\":null\n\nx}]}}", "expected value at line 4 column 0"},
+      {"{\"root\":\"/a\",\n\"root\"\n}", "duplicate field `root` at line 3 column 1"},
+      {"{\"bin_dir\":\"/b\",\"media\":{\"inner\":[]}\n}", "missing field `root` at line 2 column 1"},
+      {"{\"bin_dir\":\"/b\",\n\"media\":{\"inner\":[{\"Path\":[[1,\n256]]}]}}",
+       "invalid value: integer `256`, expected u8 at line 3 column 3"},
+      {"\n\n1e400", "number out of range at line 3 column 5"},
+  };
+  for (const auto& r : rows) check(r);
+}
+
+// Escapes: decoded strings resolve them and want surrogates paired; skipped
+// strings only want four hex digits after \u.
+TEST(DecodeOptions, ReadsEscapesAsTheReference) {
+  const Row rows[] = {
+      {R"({"x":"\u12)", "EOF while parsing a string at line 1 column 10"},
+      {R"({"x":"\ud800\u)", "EOF while parsing a string at line 1 column 14"},
+      {R"({"x":"\q"})", "invalid escape at line 1 column 8"},
+      {R"({"bin_dir":"\ud800)", "EOF while parsing a string at line 1 column 18"},
+      {R"({"bin_dir":"\ud800\)", "EOF while parsing a string at line 1 column 19"},
+      {R"({"bin_dir":"\ud800\u00)", "EOF while parsing a string at line 1 column 22"},
+      {R"({"bin_dir":"\ud800\ud800"})", "lone leading surrogate in hex escape at line 1 column 24"},
+      {R"({"bin_dir":"\u00zz"})", "invalid escape at line 1 column 17"},
+      {R"({"bin_dir":"\)", "EOF while parsing a string at line 1 column 13"},
+      {R"({"bin_dir":"\q"})", "invalid escape at line 1 column 14"},
+      {"{\"bin_dir\":\"\x01\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 13"},
+      {"{\"x\":\"\x01\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 6"},
+      {R"({"bin_dir":"\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00","media":{"inner":[]},"root":"/r"})", "ok"},
+      {R"({"bin_\u0064ir":"/b","media":{"inner":[{"\u0042lock":["\u0041"]}]},"root":"/r"})", "ok"},
+  };
+  for (const auto& r : rows) check(r);
+  const auto decoded = decode_options(R"({"bin_dir":"\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00","media":{"inner":[]},"root":"/r"})");
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(decoded->bin_dir, "\"\\/\b\f\n\r\t\u00e9\U0001F600");
+}
+
+// The skipper's own grammar inside values under unknown keys.
+TEST(DecodeOptions, SkipsWithTheReferenceGrammar) {
+  const Row rows[] = {
+      {R"({"x":[1 2]})", "expected `,` or `]` at line 1 column 9"},
+      {R"({"x":{"a" 1}})", "expected `:` at line 1 column 11"},
+      {R"({"x":{"a":1 "b":2}})", "expected `,` or `}` at line 1 column 13"},
+      {R"({"x":{"a":1]})", "expected `,` or `}` at line 1 column 12"},
+      {R"({"x":[1})", "expected `,` or `]` at line 1 column 8"},
+      {R"({"x":[})", "expected value at line 1 column 7"},
+      {R"({"x":{]})", "key must be a string at line 1 column 7"},
+      {R"({"x":{"a":)", "EOF while parsing a value at line 1 column 10"},
+      {R"({"x":{"a")", "EOF while parsing an object at line 1 column 9"},
+      {R"({"x":{)", "EOF while parsing an object at line 1 column 6"},
+      {R"({"x":[)", "EOF while parsing a list at line 1 column 6"},
+      {R"({"x":tru)", "EOF while parsing a value at line 1 column 8"},
+      {R"({"x":trux})", "expected ident at line 1 column 9"},
+      // At the end of the input the skipper calls a missing digit invalid...
+      {R"({"x":-)", "invalid number at line 1 column 6"},
+      {R"({"x":1.)", "invalid number at line 1 column 7"},
+      {R"({"x":1e)", "invalid number at line 1 column 7"},
+      {R"({"x":1e+})", "invalid number at line 1 column 9"},
+      // ...where the value reader reaches the end of a value.
+      {R"({"bin_dir":-})", "invalid number at line 1 column 13"},
+      {R"({"bin_dir":1.)", "EOF while parsing a value at line 1 column 13"},
+      {R"({"bin_dir":1e)", "EOF while parsing a value at line 1 column 13"},
+      {R"({"bin_dir":1.})", "invalid number at line 1 column 14"},
+  };
+  for (const auto& r : rows) check(r);
+}
+
+// Separators and ends of records, lists and medium objects.
+TEST(DecodeOptions, SeparatesMembersAsTheReference) {
+  const Row rows[] = {
+      {R"([null,"/b",[[]],"/r",])", "trailing comma at line 1 column 22"},
+      {R"([null,"/b",[[]],"/r")", "EOF while parsing a list at line 1 column 20"},
+      {R"([null,"/b",[[]])", "EOF while parsing a list at line 1 column 15"},
+      {R"([null,"/b",[[]],)", "EOF while parsing a value at line 1 column 16"},
+      {R"([,null])", "expected value at line 1 column 2"},
+      {R"({,"a":1})", "key must be a string at line 1 column 2"},
+      {R"({"a":1,})", "trailing comma at line 1 column 8"},
+      {R"({"media":{"inner":[{"None":null}],}})", "trailing comma at line 1 column 35"},
+      {R"({"media":{"inner":[],"inner":[]}})", "duplicate field `inner` at line 1 column 28"},
+      {R"({"media":{"inner":[]},"bin_dir":"/b","root":"/r","flags":null,"flags":null})",
+       "duplicate field `flags` at line 1 column 69"},
+      {R"({"media":{"inner":[{"Block":{"inner":"a"},"x":1}]}})", "expected value at line 1 column 41"},
+      {R"({"media":{"inner":[{"Block")", "EOF while parsing an object at line 1 column 27"},
+      {R"({"media":{"inner":[{"Block":)", "EOF while parsing a value at line 1 column 28"},
+      {R"({"media":{"inner":[{"URN":"u"})", "EOF while parsing a list at line 1 column 30"},
+      {R"({"media":{"inner":[{"Bloc":1}]}})", "unknown variant `Bloc`, expected one of `Block`, `Path`, `URN`, `None` at line 1 column 26"},
+      {R"({"media":{"inner":[null]}})", "expected value at line 1 column 20"},
+      {R"({"media":{"inner":[[]]}})", "expected value at line 1 column 20"},
+      {R"({"media":{"inner":[{"None":1}]}})", "invalid type: integer `1`, expected unit at line 1 column 28"},
+      {R"({"media":{"inner":[{"None":nul}]}})", "expected ident at line 1 column 31"},
+      {R"([null,"/b",[[{"Path":[["1"]]}]],"/r"])", "invalid type: string \"1\", expected u8 at line 1 column 26"},
+      {R"([null,"/b",[[{"Path":[[1.0]]}]],"/r"])", "invalid type: floating point `1`, expected u8 at line 1 column 26"},
+      {R"({"flags":nul)", "EOF while parsing a value at line 1 column 12"},
+      {R"({"flags":1)", "invalid type: integer `1`, expected a string at line 1 column 10"},
+  };
+  for (const auto& r : rows) check(r);
+}
+
+// Running out of memory ends the process with the plug-in's message, as every
+// other allocation failure does, rather than as a crash or an exception.
+TEST(DecodeOptionsDeathTest, EndsTheProcessWhenMemoryRunsOut) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "address space limits do not mix with the sanitizer's shadow memory";
+#else
+  std::string deep = R"({"x":)";
+  deep.append(50'000'000, '[');
+  const auto run = [&] {
+    // Room for what is mapped now and a little more; the skipper's stack of
+    // 50 million brackets does not fit.
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    const rlim_t limit = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (16u << 20);
+    const rlimit rl{limit, limit};
+    setrlimit(RLIMIT_AS, &rl);
+    static_cast<void>(decode_options(deep));
+  };
+  EXPECT_DEATH(run(), "lmfs: out of memory");
+#endif
 }
 
 }  // namespace
