@@ -8,6 +8,7 @@
 // container around it, has finished. The records nest a fixed few levels
 // deep; values under unknown keys, which may nest to any depth, are skipped on
 // an explicit stack, so the C++ stack depth does not depend on the input.
+#include <algorithm>
 #include <new>
 
 #include "json_reader.h"
@@ -76,16 +77,13 @@ class Decoder {
       bool more = false;
       LMFS_TRY(next_key(first, more, key));
       if (!more) break;
-      const Field* field = nullptr;
-      for (const Field& f : fields) {
-        if (f.name == key) field = &f;
-      }
-      if (field == nullptr) {
+      const auto field = std::ranges::find(fields, key, &Field::name);
+      if (field == fields.end()) {
         LMFS_TRY(r_.colon());
         LMFS_TRY(skip());
         continue;
       }
-      const auto bit = static_cast<std::uint8_t>(1u << (field - fields.data()));
+      const auto bit = static_cast<std::uint8_t>(1u << (field - fields.begin()));
       if (seen & bit) return duplicate_field(field->name);
       seen |= bit;
       LMFS_TRY(r_.colon());

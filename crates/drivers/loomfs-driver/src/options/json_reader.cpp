@@ -77,14 +77,15 @@ Status Reader::colon() {
 Status Reader::string(std::string* out) {
   if (out != nullptr) out->clear();
   std::size_t run = pos_;  // first byte not yet copied out
+  unsigned char bytes = 0;  // every plain byte or-ed: escapes alone always give UTF-8
   for (;;) {
-    while (pos_ < in_.size() && !special(in_[pos_])) ++pos_;
+    for (; pos_ < in_.size() && !special(in_[pos_]); ++pos_) bytes |= static_cast<unsigned char>(in_[pos_]);
     if (pos_ == in_.size()) return error(Code::EofWhileParsingString);
     if (out != nullptr) out->append(in_.substr(run, pos_ - run));
     switch (in_[pos_]) {
       case '"':
         ++pos_;
-        if (out != nullptr && !text::is_utf8(*out)) return error(Code::InvalidUnicodeCodePoint);
+        if (out != nullptr && bytes >= 0x80 && !text::is_utf8(*out)) return error(Code::InvalidUnicodeCodePoint);
         return {};
       case '\\':
         ++pos_;
