@@ -62,9 +62,8 @@ class Decoder {
 
   // A record: an object of its fields by name, or an array of them in order.
   Status record(Want want, std::span<const Field> fields) {
-    const int b = r_.peek_ws();
-    if (b == kEnd) return r_.peek_error(Code::EofWhileParsingValue);
-    if (b != '{' && b != '[') return unexpected_value(want);
+    LMFS_TRY(value_start(want, "{["));
+    const int b = r_.peek();
     r_.eat();
     Status visited = b == '{' ? members(fields) : elements(want, fields);
     return closed(std::move(visited), b);
@@ -75,8 +74,10 @@ class Decoder {
     std::string key;
     for (bool first = true;; first = false) {
       bool more = false;
-      LMFS_TRY(next_key(first, more, key));
+      LMFS_TRY(next(first, '}', more));
       if (!more) break;
+      r_.eat();
+      LMFS_TRY(r_.string(&key));
       const auto field = std::ranges::find(fields, key, &Field::name);
       if (field == fields.end()) {
         LMFS_TRY(r_.colon());
@@ -98,7 +99,7 @@ class Decoder {
   Status elements(Want want, std::span<const Field> fields) {
     for (std::size_t k = 0; k < fields.size(); ++k) {
       bool more = false;
-      LMFS_TRY(next_element(k == 0, more));
+      LMFS_TRY(next(k == 0, ']', more));
       if (!more) return invalid_length(k, want, fields.size());
       LMFS_TRY(value(fields[k]));
     }
@@ -122,14 +123,12 @@ class Decoder {
 
   template <class Element>
   Status list(Want want, Element element) {
-    const int b = r_.peek_ws();
-    if (b == kEnd) return r_.peek_error(Code::EofWhileParsingValue);
-    if (b != '[') return unexpected_value(want);
+    LMFS_TRY(value_start(want, "["));
     r_.eat();
     Status visited = [&]() -> Status {
       for (bool first = true;; first = false) {
         bool more = false;
-        LMFS_TRY(next_element(first, more));
+        LMFS_TRY(next(first, ']', more));
         if (!more) return {};
         LMFS_TRY(element());
       }
@@ -144,39 +143,25 @@ class Decoder {
     return r_.placed(visited ? std::move(ended) : std::move(visited));
   }
 
-  Status next_key(bool first, bool& more, std::string& key) {
+  // Before each member of a list or object: `more` is false at its close;
+  // otherwise the comma before it is taken (but for the first) and the byte
+  // that starts it is peeked at.
+  Status next(bool first, char close, bool& more) {
+    const bool list = close == ']';
     int b = r_.peek_ws();
-    if (b == '}') return {};
+    more = b != close;
+    if (!more) return {};
     if (b == ',' && !first) {
       r_.eat();
       b = r_.peek_ws();
     } else if (b == kEnd) {
-      return r_.peek_error(Code::EofWhileParsingObject);
+      return r_.peek_error(list ? Code::EofWhileParsingList : Code::EofWhileParsingObject);
     } else if (!first) {
-      return r_.peek_error(Code::ExpectedObjectCommaOrEnd);
+      return r_.peek_error(list ? Code::ExpectedListCommaOrEnd : Code::ExpectedObjectCommaOrEnd);
     }
-    if (b != '"') {
-      return r_.peek_error(b == '}' ? Code::TrailingComma : b == kEnd ? Code::EofWhileParsingValue : Code::KeyMustBeAString);
-    }
-    r_.eat();
-    more = true;
-    return r_.string(&key);
-  }
-
-  Status next_element(bool first, bool& more) {
-    int b = r_.peek_ws();
-    if (b == ']') return {};
-    if (b == ',' && !first) {
-      r_.eat();
-      b = r_.peek_ws();
-    } else if (b == kEnd) {
-      return r_.peek_error(Code::EofWhileParsingList);
-    } else if (!first) {
-      return r_.peek_error(Code::ExpectedListCommaOrEnd);
-    }
-    if (b == ']') return r_.peek_error(Code::TrailingComma);
+    if (b == close) return r_.peek_error(Code::TrailingComma);
     if (b == kEnd) return r_.peek_error(Code::EofWhileParsingValue);
-    more = true;
+    if (!list && b != '"') return r_.peek_error(Code::KeyMustBeAString);
     return {};
   }
 
@@ -244,24 +229,19 @@ class Decoder {
   // --- scalars
 
   Status string(Want want, std::string& out) {
-    const int b = r_.peek_ws();
-    if (b == kEnd) return r_.peek_error(Code::EofWhileParsingValue);
-    if (b != '"') return unexpected_value(want);
+    LMFS_TRY(value_start(want, "\""));
     r_.eat();
     return r_.string(&out);
   }
 
   Status flags(std::optional<std::string>& out) {
     if (r_.peek_ws() != 'n') return string(Want::Flags, out.emplace());
-    r_.eat();
     out.reset();
-    return r_.word("ull");
+    return r_.word("null");
   }
 
   Status byte(char& out) {
-    const int b = r_.peek_ws();
-    if (b == kEnd) return r_.peek_error(Code::EofWhileParsingValue);
-    if (b != '-' && !is_digit(b)) return unexpected_value(Want::Byte);
+    LMFS_TRY(value_start(Want::Byte, "-0123456789"));
     Number n;
     LMFS_TRY(r_.number(&n));
     if (n.kind == Number::Kind::Unsigned && n.u <= 0xFF) {
@@ -273,11 +253,17 @@ class Decoder {
   }
 
   Status unit() {
+    LMFS_TRY(value_start(Want::Unit, "n"));
+    return r_.word("null");
+  }
+
+  // After blanks, the first byte of a value `want` takes is due: one of
+  // `starts`, or else a failure that names what came instead.
+  Status value_start(Want want, std::string_view starts) {
     const int b = r_.peek_ws();
     if (b == kEnd) return r_.peek_error(Code::EofWhileParsingValue);
-    if (b != 'n') return unexpected_value(Want::Unit);
-    r_.eat();
-    return r_.word("ull");
+    if (starts.find(static_cast<char>(b)) == std::string_view::npos) return unexpected_value(want);
+    return {};
   }
 
   // The value at the reader (after blanks) is not one `want` takes: it is
@@ -286,9 +272,9 @@ class Decoder {
     std::string unexpected;
     const int b = r_.peek();
     switch (b) {
-      case 'n': r_.eat(); LMFS_TRY(r_.word("ull")); unexpected = "null"; break;
-      case 't': r_.eat(); LMFS_TRY(r_.word("rue")); unexpected = "boolean `true`"; break;
-      case 'f': r_.eat(); LMFS_TRY(r_.word("alse")); unexpected = "boolean `false`"; break;
+      case 'n': LMFS_TRY(r_.word("null")); unexpected = "null"; break;
+      case 't': LMFS_TRY(r_.word("true")); unexpected = "boolean `true`"; break;
+      case 'f': LMFS_TRY(r_.word("false")); unexpected = "boolean `false`"; break;
       case '"': {
         r_.eat();
         std::string s;
@@ -317,9 +303,9 @@ class Decoder {
       // A value, then the closes and the separator after it.
       bool after_value = true;
       switch (const int b = r_.peek_ws()) {
-        case 'n': r_.eat(); LMFS_TRY(r_.word("ull")); break;
-        case 't': r_.eat(); LMFS_TRY(r_.word("rue")); break;
-        case 'f': r_.eat(); LMFS_TRY(r_.word("alse")); break;
+        case 'n': LMFS_TRY(r_.word("null")); break;
+        case 't': LMFS_TRY(r_.word("true")); break;
+        case 'f': LMFS_TRY(r_.word("false")); break;
         case '"': r_.eat(); LMFS_TRY(r_.string(nullptr)); break;
         case '[':
         case '{':

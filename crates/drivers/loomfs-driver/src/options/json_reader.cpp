@@ -57,8 +57,9 @@ Status Reader::placed(Status status) const {
   return status;
 }
 
-Status Reader::word(std::string_view rest) {
-  for (const char expected : rest) {
+Status Reader::word(std::string_view word) {
+  ++pos_;  // its first byte, seen by peek()
+  for (const char expected : word.substr(1)) {
     if (pos_ >= in_.size()) return error(Code::EofWhileParsingValue);
     if (in_[pos_++] != expected) return error(Code::ExpectedSomeIdent);
   }

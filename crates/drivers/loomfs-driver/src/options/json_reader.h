@@ -33,8 +33,8 @@ class Reader {
   // `status`, an unplaced failure placed where the reader stands.
   [[nodiscard]] Status placed(Status status) const;
 
-  // The rest of `null`, `true` or `false` after its first byte.
-  [[nodiscard]] Status word(std::string_view rest);
+  // `null`, `true` or `false`, whose first byte peek() has just shown.
+  [[nodiscard]] Status word(std::string_view word);
   // ':' between a key and its value.
   [[nodiscard]] Status colon();
 
