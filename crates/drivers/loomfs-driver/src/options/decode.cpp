@@ -262,7 +262,7 @@ class Decoder {
   Status value_start(Want want, std::string_view starts) {
     const int b = r_.peek_ws();
     if (b == kEnd) return r_.peek_error(Code::EofWhileParsingValue);
-    if (starts.find(static_cast<char>(b)) == std::string_view::npos) return unexpected_value(want);
+    if (std::ranges::find(starts, static_cast<char>(b)) == starts.end()) return unexpected_value(want);
     return {};
   }
 

@@ -39,15 +39,6 @@ bool is_surrogate(unsigned c, unsigned first) { return c >= first && c <= first 
 
 }  // namespace
 
-int Reader::peek_ws() {
-  while (pos_ < in_.size()) {
-    const char c = in_[pos_];
-    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') break;
-    ++pos_;
-  }
-  return peek();
-}
-
 std::unexpected<Failure> Reader::peek_error(Code code) const {
   return std::unexpected(syntax(code, std::min(in_.size(), pos_ + 1)));
 }

@@ -24,7 +24,13 @@ class Reader {
   [[nodiscard]] int peek() const { return pos_ < in_.size() ? static_cast<unsigned char>(in_[pos_]) : kEnd; }
   void eat() { ++pos_; }  // takes the byte peek() has just shown
   // Skips blanks (space, tab, CR, LF) and peeks at the byte after them.
-  [[nodiscard]] int peek_ws();
+  [[nodiscard]] int peek_ws() {
+    for (; pos_ < in_.size(); ++pos_) {
+      const char c = in_[pos_];
+      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') break;
+    }
+    return peek();
+  }
 
   // The library's two places: `error` counts the bytes taken so far,
   // `peek_error` also the byte looked at (none at the end).
