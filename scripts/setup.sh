@@ -6,7 +6,6 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  rapidjson-dev
   libfuse3-dev fuse3
   sudo util-linux mount kmod
   valgrind strace

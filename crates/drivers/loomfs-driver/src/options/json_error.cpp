@@ -32,6 +32,8 @@ std::string_view code_message(Code code) {
 
 Failure syntax(Code code, std::size_t index) { return {std::string(code_message(code)), index}; }
 
+std::unexpected<Failure> custom(std::string message) { return std::unexpected(Failure{std::move(message)}); }
+
 std::string render(const Failure& failure, std::string_view input) {
   const std::string_view before = input.substr(0, std::min(failure.index, input.size()));
   const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));

@@ -4,10 +4,13 @@
 // A failure is a message and a position index: the number of input bytes that
 // precede the reported place. The index turns into "line L column C" the way
 // the library counts (only LF starts a line; every other byte, CR and each
-// UTF-8 byte included, is one column).
+// UTF-8 byte included, is one column). A failure raised by a visitor (a wrong
+// type, a missing field) starts unplaced, and takes the position of the reader
+// when it reaches the value's reader, as the library's errors do.
 #pragma once
 
 #include <cstddef>
+#include <expected>
 #include <string>
 #include <string_view>
 
@@ -39,14 +42,30 @@ enum class Code {
 [[nodiscard]] std::string_view code_message(Code code);
 
 struct Failure {
+  static constexpr std::size_t kUnplaced = static_cast<std::size_t>(-1);
+
   std::string message;
-  std::size_t index = 0;  // bytes of input before the reported place
+  std::size_t index = kUnplaced;  // bytes of input before the reported place
 };
+
+// Success, or the first failure; values are written through out-parameters.
+using Status = std::expected<void, Failure>;
 
 // A syntax failure at `index`.
 [[nodiscard]] Failure syntax(Code code, std::size_t index);
+
+// A visitor's failure, placed later.
+[[nodiscard]] std::unexpected<Failure> custom(std::string message);
 
 // "<message> at line L column C" for `failure` within `input`.
 [[nodiscard]] std::string render(const Failure& failure, std::string_view input);
 
 }  // namespace lmfs::loomfs::json
+
+// Returns from the calling function with the failure of `expr`, a Status.
+#define LMFS_TRY(expr)                                                  \
+  do {                                                                  \
+    if (auto lmfs_try_status_ = (expr); !lmfs_try_status_) {            \
+      return std::unexpected(std::move(lmfs_try_status_).error());      \
+    }                                                                   \
+  } while (false)

@@ -1,5 +1,7 @@
 #include "json_number.h"
 
+#include "json_reader.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -42,227 +44,131 @@ std::int32_t saturating_add(std::int32_t a, std::int64_t b) {
                                                             std::numeric_limits<std::int32_t>::max()));
 }
 
-// Byte-level cursor with the library's two error places: "error" reports the
-// bytes consumed so far, "peek error" includes the byte being looked at.
-class Cursor {
- public:
-  Cursor(std::string_view text, std::size_t pos) : text_(text), pos_(pos) {}
-
-  [[nodiscard]] bool at_end() const { return pos_ >= text_.size(); }
-  [[nodiscard]] unsigned char peek_or_null() const {
-    return at_end() ? 0 : static_cast<unsigned char>(text_[pos_]);
-  }
-  [[nodiscard]] std::optional<unsigned char> next() {
-    if (at_end()) return std::nullopt;
-    return static_cast<unsigned char>(text_[pos_++]);
-  }
-  void eat() { ++pos_; }
-  [[nodiscard]] std::size_t pos() const { return pos_; }
-
-  [[nodiscard]] Failure error(Code code) const { return syntax(code, pos_); }
-  [[nodiscard]] Failure peek_error(Code code) const {
-    return syntax(code, std::min(text_.size(), pos_ + 1));
-  }
-
- private:
-  std::string_view text_;
-  std::size_t pos_;
-};
-
-using Fail = std::unexpected<Failure>;
-
-// Reading a number as a value (the library's integer/decimal/exponent parsers
-// without its exact-float option).
-class ValueReader {
- public:
-  ValueReader(std::string_view text, std::size_t start) : cur_(text, start) {}
-
-  std::expected<Number, Failure> read() {
-    bool positive = true;
-    if (cur_.peek_or_null() == '-') {
-      cur_.eat();
-      positive = false;
-    }
-    auto number = integer(positive);
-    if (number) number->end = cur_.pos();
-    return number;
-  }
-
- private:
-  static std::expected<Number, Failure> as_float(std::expected<double, Failure> f) {
-    if (!f) return Fail(f.error());
-    return Number{.kind = Number::Kind::Float, .f = *f};
-  }
-
-  std::expected<Number, Failure> integer(bool positive) {
-    const auto first = cur_.next();
-    if (!first) return Fail(cur_.error(Code::EofWhileParsingValue));
-    if (*first == '0') {
-      // Only one leading zero.
-      if (is_digit(cur_.peek_or_null())) return Fail(cur_.peek_error(Code::InvalidNumber));
-      return number(positive, 0);
-    }
-    if (!is_digit(*first)) return Fail(cur_.error(Code::InvalidNumber));
-    std::uint64_t significand = *first - '0';
-    for (;;) {
-      const unsigned char c = cur_.peek_or_null();
-      if (!is_digit(c)) return number(positive, significand);
-      const std::uint64_t digit = c - '0';
-      if (overflows(significand, digit, std::numeric_limits<std::uint64_t>::max())) {
-        return as_float(long_integer(positive, significand));
-      }
-      cur_.eat();
-      significand = significand * 10 + digit;
-    }
-  }
-
-  std::expected<Number, Failure> number(bool positive, std::uint64_t significand) {
-    const unsigned char c = cur_.peek_or_null();
-    if (c == '.') return as_float(decimal(positive, significand, 0));
-    if (c == 'e' || c == 'E') return as_float(exponent(positive, significand, 0));
-    if (positive) return Number{.kind = Number::Kind::Unsigned, .u = significand};
-    const auto negated = static_cast<std::int64_t>(std::uint64_t{0} - significand);
-    // -0 and values below the i64 range become doubles.
-    if (negated >= 0) return Number{.kind = Number::Kind::Float, .f = -static_cast<double>(significand)};
-    return Number{.kind = Number::Kind::Signed, .i = negated};
-  }
-
-  std::expected<double, Failure> decimal(bool positive, std::uint64_t significand, std::int32_t exp) {
-    cur_.eat();  // '.'
-    for (;;) {
-      const unsigned char c = cur_.peek_or_null();
-      if (!is_digit(c)) break;
-      const std::uint64_t digit = c - '0';
-      if (overflows(significand, digit, std::numeric_limits<std::uint64_t>::max())) {
-        return decimal_overflow(positive, significand, exp);
-      }
-      cur_.eat();
-      significand = significand * 10 + digit;
-      exp = wrapping_add(exp, -1);
-    }
-    // The library asks for a digit after the point by looking at the scale,
-    // which a long integer part can bring back to zero.
-    if (exp == 0) {
-      return Fail(cur_.peek_error(cur_.at_end() ? Code::EofWhileParsingValue : Code::InvalidNumber));
-    }
-    const unsigned char c = cur_.peek_or_null();
-    if (c == 'e' || c == 'E') return exponent(positive, significand, exp);
-    return from_parts(positive, significand, exp);
-  }
-
-  std::expected<double, Failure> exponent(bool positive, std::uint64_t significand, std::int32_t start) {
-    cur_.eat();  // 'e' or 'E'
-    bool positive_exp = true;
-    if (const unsigned char c = cur_.peek_or_null(); c == '+' || c == '-') {
-      positive_exp = c == '+';
-      cur_.eat();
-    }
-    const auto first = cur_.next();
-    if (!first) return Fail(cur_.error(Code::EofWhileParsingValue));
-    if (!is_digit(*first)) return Fail(cur_.error(Code::InvalidNumber));
-    std::int32_t exp = *first - '0';
-    for (;;) {
-      const unsigned char c = cur_.peek_or_null();
-      if (!is_digit(c)) break;
-      cur_.eat();
-      const std::int32_t digit = c - '0';
-      if (overflows(static_cast<std::uint64_t>(exp), static_cast<std::uint64_t>(digit),
-                    std::numeric_limits<std::int32_t>::max())) {
-        return exponent_overflow(positive, significand == 0, positive_exp);
-      }
-      exp = exp * 10 + digit;
-    }
-    const std::int32_t final_exp = saturating_add(start, positive_exp ? std::int64_t{exp} : -std::int64_t{exp});
-    return from_parts(positive, significand, final_exp);
-  }
-
-  std::expected<double, Failure> exponent_overflow(bool positive, bool zero_significand, bool positive_exp) {
-    if (!zero_significand && positive_exp) return Fail(cur_.error(Code::NumberOutOfRange));
-    while (is_digit(cur_.peek_or_null())) cur_.eat();
-    return positive ? 0.0 : -0.0;
-  }
-
-  // Digits past what fits in 64 bits are dropped.
-  std::expected<double, Failure> decimal_overflow(bool positive, std::uint64_t significand, std::int32_t exp) {
-    while (is_digit(cur_.peek_or_null())) cur_.eat();
-    const unsigned char c = cur_.peek_or_null();
-    if (c == 'e' || c == 'E') return exponent(positive, significand, exp);
-    return from_parts(positive, significand, exp);
-  }
-
-  // Integer digits past what fits in 64 bits only raise the scale.
-  std::expected<double, Failure> long_integer(bool positive, std::uint64_t significand) {
-    std::int32_t exp = 0;
-    for (;;) {
-      const unsigned char c = cur_.peek_or_null();
-      if (is_digit(c)) {
-        cur_.eat();
-        exp = wrapping_add(exp, 1);
-      } else if (c == '.') {
-        return decimal(positive, significand, exp);
-      } else if (c == 'e' || c == 'E') {
-        return exponent(positive, significand, exp);
+// The double the library builds from the leading digits and a decimal scale;
+// nothing when the scale takes it past the double range.
+std::optional<double> from_parts(bool positive, std::uint64_t significand, std::int32_t exp) {
+  const auto& pow10 = powers_of_ten();
+  double f = static_cast<double>(significand);
+  for (;;) {
+    const std::int64_t magnitude = exp < 0 ? -std::int64_t{exp} : std::int64_t{exp};
+    if (magnitude < static_cast<std::int64_t>(pow10.size())) {
+      const double scale = pow10[static_cast<std::size_t>(magnitude)];
+      if (exp >= 0) {
+        f *= scale;
+        if (std::isinf(f)) return std::nullopt;
       } else {
-        return from_parts(positive, significand, exp);
+        f /= scale;
       }
+      break;
     }
+    if (f == 0.0) break;
+    if (exp >= 0) return std::nullopt;
+    f /= 1e308;
+    exp += 308;
   }
-
-  std::expected<double, Failure> from_parts(bool positive, std::uint64_t significand, std::int32_t exp) {
-    const auto& pow10 = powers_of_ten();
-    double f = static_cast<double>(significand);
-    for (;;) {
-      const std::int64_t magnitude = exp < 0 ? -std::int64_t{exp} : std::int64_t{exp};
-      if (magnitude < static_cast<std::int64_t>(pow10.size())) {
-        const double scale = pow10[static_cast<std::size_t>(magnitude)];
-        if (exp >= 0) {
-          f *= scale;
-          if (std::isinf(f)) return Fail(cur_.error(Code::NumberOutOfRange));
-        } else {
-          f /= scale;
-        }
-        break;
-      }
-      if (f == 0.0) break;
-      if (exp >= 0) return Fail(cur_.error(Code::NumberOutOfRange));
-      f /= 1e308;
-      exp += 308;
-    }
-    return positive ? f : -f;
-  }
-
-  Cursor cur_;
-};
+  return positive ? f : -f;
+}
 
 }  // namespace
 
-std::expected<Number, Failure> read_number(std::string_view text, std::size_t start) {
-  return ValueReader(text, start).read();
-}
+// The library has two readers of the same grammar: its value reader and the
+// skipper of ignored values. They differ in the code reported where a digit
+// is due at the end of the input, in how the digit after a decimal point is
+// asked for, and in the value reader's range failures; `out` picks one.
+Status Reader::number(Number* out) {
+  const bool value = out != nullptr;
+  const Code digit_at_end = value ? Code::EofWhileParsingValue : Code::InvalidNumber;
+  const auto digit = [this] { return is_digit(static_cast<unsigned char>(peek())) ? peek() - '0' : -1; };
 
-std::expected<std::size_t, Failure> skip_number(std::string_view text, std::size_t start) {
-  Cursor cur(text, start);
-  if (cur.peek_or_null() == '-') cur.eat();
-  const unsigned char first = cur.next().value_or(0);
-  if (first == '0') {
-    if (is_digit(cur.peek_or_null())) return Fail(cur.peek_error(Code::InvalidNumber));
-  } else if (is_digit(first)) {
-    while (is_digit(cur.peek_or_null())) cur.eat();
+  bool positive = true;
+  if (peek() == '-') {
+    eat();
+    positive = false;
+  }
+  // The integer part: its digits past what fits in 64 bits only raise the scale.
+  std::uint64_t significand = 0;
+  std::int32_t exp = 0;
+  bool is_float = false;
+  if (peek() == kEnd) return error(digit_at_end);
+  const int first = digit();
+  eat();
+  if (first < 0) return error(Code::InvalidNumber);
+  if (first == 0) {
+    if (digit() >= 0) return peek_error(Code::InvalidNumber);  // only one leading zero
   } else {
-    return Fail(cur.error(Code::InvalidNumber));
+    significand = static_cast<std::uint64_t>(first);
+    for (int d; (d = digit()) >= 0; eat()) {
+      if (!is_float && overflows(significand, static_cast<std::uint64_t>(d), UINT64_MAX)) is_float = true;
+      if (is_float) {
+        exp = wrapping_add(exp, 1);
+      } else {
+        significand = significand * 10 + static_cast<std::uint64_t>(d);
+      }
+    }
   }
-  if (cur.peek_or_null() == '.') {
-    cur.eat();
-    if (!is_digit(cur.peek_or_null())) return Fail(cur.peek_error(Code::InvalidNumber));
-    while (is_digit(cur.peek_or_null())) cur.eat();
+  // The fraction: digits past what fits are dropped.
+  if (peek() == '.') {
+    eat();
+    is_float = true;
+    bool any = false;
+    bool dropped = false;
+    for (int d; (d = digit()) >= 0; eat()) {
+      any = true;
+      if (!dropped && overflows(significand, static_cast<std::uint64_t>(d), UINT64_MAX)) dropped = true;
+      if (!dropped) {
+        significand = significand * 10 + static_cast<std::uint64_t>(d);
+        exp = wrapping_add(exp, -1);
+      }
+    }
+    // The value reader asks for a digit by looking at the scale, which a long
+    // integer part can bring back to zero.
+    if (value ? !dropped && exp == 0 : !any) {
+      return peek_error(value && peek() == kEnd ? Code::EofWhileParsingValue : Code::InvalidNumber);
+    }
   }
-  if (const unsigned char c = cur.peek_or_null(); c == 'e' || c == 'E') {
-    cur.eat();
-    if (const unsigned char s = cur.peek_or_null(); s == '+' || s == '-') cur.eat();
-    if (!is_digit(cur.next().value_or(0))) return Fail(cur.error(Code::InvalidNumber));
-    while (is_digit(cur.peek_or_null())) cur.eat();
+  // The exponent: past the 32-bit range the value is zero or out of range.
+  bool vanishes = false;
+  if (peek() == 'e' || peek() == 'E') {
+    eat();
+    is_float = true;
+    bool positive_exp = true;
+    if (peek() == '+' || peek() == '-') {
+      positive_exp = peek() == '+';
+      eat();
+    }
+    if (peek() == kEnd) return error(digit_at_end);
+    std::int32_t written = digit();
+    eat();
+    if (written < 0) return error(Code::InvalidNumber);
+    for (int d; (d = digit()) >= 0;) {
+      eat();
+      if (vanishes) continue;
+      if (overflows(static_cast<std::uint64_t>(written), static_cast<std::uint64_t>(d), INT32_MAX)) {
+        if (value && significand != 0 && positive_exp) return error(Code::NumberOutOfRange);
+        vanishes = true;
+      } else {
+        written = written * 10 + d;
+      }
+    }
+    exp = saturating_add(exp, positive_exp ? std::int64_t{written} : -std::int64_t{written});
   }
-  return cur.pos();
+  if (!value) return {};
+
+  if (!is_float) {
+    if (positive) {
+      *out = Number{.kind = Number::Kind::Unsigned, .u = significand};
+      return {};
+    }
+    const auto negated = static_cast<std::int64_t>(std::uint64_t{0} - significand);
+    // -0 and values below the i64 range become doubles.
+    *out = negated >= 0 ? Number{.kind = Number::Kind::Float, .f = -static_cast<double>(significand)}
+                        : Number{.kind = Number::Kind::Signed, .i = negated};
+    return {};
+  }
+  const std::optional<double> f = vanishes ? (positive ? 0.0 : -0.0) : from_parts(positive, significand, exp);
+  if (!f) return error(Code::NumberOutOfRange);
+  *out = Number{.kind = Number::Kind::Float, .f = *f};
+  return {};
 }
 
 std::string describe(const Number& number) {

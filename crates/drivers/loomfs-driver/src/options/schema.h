@@ -1,6 +1,6 @@
 // The driver options as the host's JSON library (serde_json with derived
-// visitors) sees them: which value each place wants, the records with their
-// fields, and the messages that name them.
+// visitors) sees them: what each place wants, the fields of the records with
+// where their values go, and the visitors' messages that name them.
 #pragma once
 
 #include <cstddef>
@@ -9,9 +9,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 #include "json_error.h"
-#include "json_number.h"
 #include "lmfs_interface/media.h"
 
 namespace lmfs::loomfs::json {
@@ -22,44 +23,37 @@ enum class Want : std::uint8_t {
   Flags,                              // a string or null
   Path, Text,                         // strings
   MediumList, ByteList,               // arrays
-  Medium,                             // "None", or an object with one kind key
   Byte,                               // an integer 0..255
   Unit,                               // null
-  VariantName,                        // the kind key of a medium object
-  Ignored,                            // anything, skipped
+  VariantName,                        // the name of a medium kind
 };
+
+// Where a field's value is written: flags, a text or bytes, the media, a list of media.
+using Slot = std::variant<std::optional<std::string>*, std::string*, StorageMedia*, std::vector<StorageMedium>*>;
 
 struct Field {
   std::string_view name;
   Want want;
+  Slot slot;
 };
 
-struct Record {
-  std::string_view name;
-  std::span<const Field> fields;
-  std::uint8_t required;  // bit i: fields[i] must be given
-};
+// A field the record cannot do without (all but the optional `flags`).
+[[nodiscard]] inline bool required(const Field& field) { return field.want != Want::Flags; }
 
-// The record behind `want`, or null when it is not one.
-[[nodiscard]] const Record* record_of(Want want);
+// The record's type name, as messages quote it.
+[[nodiscard]] std::string_view record_name(Want record);
 
 // The medium kind named `name` ("Block", "Path", "URN", "None").
 [[nodiscard]] std::optional<MediumKind> kind_named(std::string_view name);
 
-// What a medium object of `kind` holds.
-[[nodiscard]] Want want_of(MediumKind kind);
-
-// The library's messages, placed at `index`.
-[[nodiscard]] Failure invalid_type(std::string_view unexpected, Want want, std::size_t index);
-[[nodiscard]] Failure invalid_value(std::string_view unexpected, Want want, std::size_t index);
-[[nodiscard]] Failure unknown_variant(std::string_view name, std::size_t index);
-[[nodiscard]] Failure missing_field(std::string_view name, std::size_t index);
-[[nodiscard]] Failure duplicate_field(std::string_view name, std::size_t index);
-[[nodiscard]] Failure invalid_length(std::size_t count, const Record& record, std::size_t index);
-[[nodiscard]] Failure unit_variant(std::size_t index);  // a kind that needs a value, given bare
-
-// The verdict on a number given for `want`: nothing when it is a byte the
-// library takes, else the failure it reports after the number.
-[[nodiscard]] std::optional<Failure> number_verdict(Want want, const Number& number);
+// The visitors' messages, unplaced.
+[[nodiscard]] std::unexpected<Failure> invalid_type(std::string_view unexpected, Want want);
+[[nodiscard]] std::unexpected<Failure> invalid_value(std::string_view unexpected, Want want);
+[[nodiscard]] std::unexpected<Failure> unknown_variant(std::string_view name);
+[[nodiscard]] std::unexpected<Failure> missing_field(std::string_view name);
+[[nodiscard]] std::unexpected<Failure> duplicate_field(std::string_view name);
+[[nodiscard]] std::unexpected<Failure> invalid_length(std::size_t count, Want record, std::size_t fields);
+// A kind that holds a value, given as a bare name.
+[[nodiscard]] std::unexpected<Failure> unit_variant();
 
 }  // namespace lmfs::loomfs::json

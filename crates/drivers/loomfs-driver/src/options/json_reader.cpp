@@ -1,0 +1,146 @@
+#include "json_reader.h"
+
+#include <algorithm>
+
+#include "lmfs_text/text.h"
+
+namespace lmfs::loomfs::json {
+namespace {
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A byte that ends a run of plain string bytes.
+bool special(char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; }
+
+void append_utf8(std::string& out, unsigned c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+bool is_surrogate(unsigned c, unsigned first) { return c >= first && c <= first + 0x3FF; }
+
+}  // namespace
+
+std::unexpected<Failure> Reader::peek_error(Code code) const {
+  return std::unexpected(syntax(code, std::min(in_.size(), pos_ + 1)));
+}
+
+Status Reader::placed(Status status) const {
+  if (!status && status.error().index == Failure::kUnplaced) status.error().index = pos_;
+  return status;
+}
+
+Status Reader::word(std::string_view word) {
+  ++pos_;  // its first byte, seen by peek()
+  for (const char expected : word.substr(1)) {
+    if (pos_ >= in_.size()) return error(Code::EofWhileParsingValue);
+    if (in_[pos_++] != expected) return error(Code::ExpectedSomeIdent);
+  }
+  return {};
+}
+
+Status Reader::colon() {
+  const int c = peek_ws();
+  if (c == ':') {
+    eat();
+    return {};
+  }
+  return peek_error(c == kEnd ? Code::EofWhileParsingObject : Code::ExpectedColon);
+}
+
+Status Reader::string(std::string* out) {
+  if (out != nullptr) out->clear();
+  std::size_t run = pos_;  // first byte not yet copied out
+  unsigned char bytes = 0;  // every plain byte or-ed: escapes alone always give UTF-8
+  for (;;) {
+    for (; pos_ < in_.size() && !special(in_[pos_]); ++pos_) bytes |= static_cast<unsigned char>(in_[pos_]);
+    if (pos_ == in_.size()) return error(Code::EofWhileParsingString);
+    if (out != nullptr) out->append(in_.substr(run, pos_ - run));
+    switch (in_[pos_]) {
+      case '"':
+        ++pos_;
+        if (out != nullptr && bytes >= 0x80 && !text::is_utf8(*out)) return error(Code::InvalidUnicodeCodePoint);
+        return {};
+      case '\\':
+        ++pos_;
+        LMFS_TRY(escape(out));
+        run = pos_;
+        break;
+      default:
+        if (out != nullptr) ++pos_;
+        return error(Code::ControlCharacterWhileParsingString);
+    }
+  }
+}
+
+// After the backslash.
+Status Reader::escape(std::string* out) {
+  if (pos_ >= in_.size()) return error(Code::EofWhileParsingString);
+  char plain = 0;
+  switch (in_[pos_++]) {
+    case '"': plain = '"'; break;
+    case '\\': plain = '\\'; break;
+    case '/': plain = '/'; break;
+    case 'b': plain = '\b'; break;
+    case 'f': plain = '\f'; break;
+    case 'n': plain = '\n'; break;
+    case 'r': plain = '\r'; break;
+    case 't': plain = '\t'; break;
+    case 'u': {
+      unsigned c = 0;
+      LMFS_TRY(hex4(c));
+      if (out == nullptr) return {};
+      if (is_surrogate(c, 0xDC00)) return error(Code::LoneLeadingSurrogateInHexEscape);
+      if (is_surrogate(c, 0xD800)) {
+        // Only a trailing surrogate escape may follow.
+        for (const char expected : {'\\', 'u'}) {
+          if (pos_ >= in_.size()) return error(Code::EofWhileParsingString);
+          if (in_[pos_++] != expected) return error(Code::UnexpectedEndOfHexEscape);
+        }
+        unsigned trail = 0;
+        LMFS_TRY(hex4(trail));
+        if (!is_surrogate(trail, 0xDC00)) return error(Code::LoneLeadingSurrogateInHexEscape);
+        c = 0x10000 + ((c - 0xD800) << 10) + (trail - 0xDC00);
+      }
+      append_utf8(*out, c);
+      return {};
+    }
+    default: return error(Code::InvalidEscape);
+  }
+  if (out != nullptr) *out += plain;
+  return {};
+}
+
+Status Reader::hex4(unsigned& out) {
+  if (in_.size() - pos_ < 4) {
+    pos_ = in_.size();
+    return error(Code::EofWhileParsingString);
+  }
+  out = 0;
+  for (int k = 0; k < 4; ++k) {
+    const int digit = hex_value(in_[pos_++]);
+    if (digit < 0) return error(Code::InvalidEscape);
+    out = out * 16 + static_cast<unsigned>(digit);
+  }
+  return {};
+}
+
+}  // namespace lmfs::loomfs::json
