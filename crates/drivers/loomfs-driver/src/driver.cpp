@@ -70,19 +70,15 @@ std::expected<void, StoreOpError> LoomFsDriver::detach_stores(std::string_view r
   return {};
 }
 
-std::expected<std::uint64_t, std::string> LoomFsDriver::take_snapshot() const {
-  auto n = snapshots::take_snapshot(mgr_.store(), root_);
-  if (!n) return std::unexpected(n.error().message());
-  return *n;
+std::expected<std::uint64_t, LoomFsDriverError> LoomFsDriver::take_snapshot() const {
+  return snapshots::take_snapshot(mgr_.store(), root_);
 }
 
-std::expected<std::uint64_t, std::string> LoomFsDriver::next_snapshot() const {
-  auto n = snapshots::current_checkpoint(mgr_.store(), root_);
-  if (!n) return std::unexpected(n.error().message());
-  return *n;
+std::expected<std::uint64_t, LoomFsDriverError> LoomFsDriver::next_snapshot() const {
+  return snapshots::current_checkpoint(mgr_.store(), root_);
 }
 
-std::expected<std::uint64_t, std::string> LoomFsDriver::last_snapshot() const { return next_snapshot(); }
+std::expected<std::uint64_t, LoomFsDriverError> LoomFsDriver::last_snapshot() const { return next_snapshot(); }
 
 std::string LoomFsDriver::debug(bool alternate) const {
   return text::debug_struct(alternate, "LoomFsDriver",

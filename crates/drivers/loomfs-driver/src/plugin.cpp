@@ -152,8 +152,8 @@ UnitResult unit_result(const std::expected<void, StoreOpError>& r) {
   return r ? unit_ok() : unit_err(to_record(r.error()));
 }
 
-SnapshotResult snapshot_result(const std::expected<std::uint64_t, std::string>& r) {
-  return r ? ok(snapshot_from_checkpoint(*r)) : err<RSnapshot>(StorageDriverError::other(r.error()));
+SnapshotResult snapshot_result(const std::expected<std::uint64_t, LoomFsDriverError>& r) {
+  return r ? ok(snapshot_from_checkpoint(*r)) : err<RSnapshot>(StorageDriverError::other(r.error().message()));
 }
 
 SnapshotResult unimplemented(std::string_view what) {

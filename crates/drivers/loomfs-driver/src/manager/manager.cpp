@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
+#include "lmfs_diag/stderr.h"
 #include "lmfs_path_safety/path_safety.h"
 #include "lmfs_text/text.h"
 #include "loomfs_driver/log_sink.h"
 #include "process.h"
-#include "stderr_writer.h"
 
 namespace lmfs::loomfs {
 namespace {
@@ -30,7 +30,7 @@ void debug_line(int line, int column, std::string_view expression, std::string_v
       .append(" = ")
       .append(value)
       .append("\n");
-  detail::write_stderr(out);
+  diag::write_stderr(out);
 }
 
 std::string debug_store(const std::optional<std::string>& store, bool alternate) {
@@ -92,7 +92,7 @@ std::expected<void, LoomFsDriverError> LoomFsManager::format_store() const {
   if (status->success()) return {};
 
   const std::string shown = text::lossy_utf8(device);
-  detail::write_stderr("Unable to initialize " + shown + ", maybe invalid device?\n");
+  diag::write_stderr("Unable to initialize " + shown + ", maybe invalid device?\n");
   return std::unexpected(LoomFsDriverError::FormatFailed{status->text() + " for device " + shown});
 }
 
@@ -117,8 +117,8 @@ std::expected<void, LoomFsDriverError> LoomFsManager::mount_store(std::string_vi
   if (status->success()) return {};
 
   const std::string shown = text::lossy_utf8(device);
-  detail::write_stderr("Unable to mount " + shown + ", maybe invalid device?\n");
-  detail::write_stderr("status: " + status->text() + "\n");
+  diag::write_stderr("Unable to mount " + shown + ", maybe invalid device?\n");
+  diag::write_stderr("status: " + status->text() + "\n");
   return std::unexpected(LoomFsDriverError::InvalidBlockDevice{shown});
 }
 
@@ -131,13 +131,13 @@ std::expected<void, LoomFsDriverError> LoomFsManager::unmount_store() const {
                                      .discard_stderr = true});
   const std::string shown = text::lossy_utf8(device);
   if (!status) {
-    detail::write_stderr("lmfs: Unable to umount " + shown + ", Perhaps install loomfs tools?\n");
+    diag::write_stderr("lmfs: Unable to umount " + shown + ", Perhaps install loomfs tools?\n");
     return std::unexpected(std::move(status.error()));
   }
   if (status->success()) return {};
 
   // A failed unmount is reported to the caller; the host process goes on.
-  detail::write_stderr("lmfs: Unable to umount " + shown + ", maybe invalid device?\n");
+  diag::write_stderr("lmfs: Unable to umount " + shown + ", maybe invalid device?\n");
   return std::unexpected(LoomFsDriverError::Other{"Unable to unmount " + shown + ": " + status->text()});
 }
 
