@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <thread>
 
+#include "loomfs.h"
+
 namespace lmfs::standin {
 
 Result<std::string> canonical_path(const std::string& path) {
@@ -70,8 +72,12 @@ std::string device_key(const DeviceInfo& info) {
          std::to_string(static_cast<unsigned long long>(info.ino));
 }
 
-std::string cleaner_semaphore_name(const DeviceInfo& info) {
-  return "/loomfs-cleaner-" + device_key(info);
+Result<std::string> cleaner_semaphore_name(const DeviceInfo& info) {
+  char name[LOOMFS_SEM_NAME_SIZE];
+  if (::loomfs_sem_name(info.path.c_str(), name, sizeof name) != 0) {
+    return sys_fail("cannot name the cleaner semaphore of " + info.path);
+  }
+  return std::string(name);
 }
 
 Result<bool> try_lock_device(int fd) {

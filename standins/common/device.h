@@ -37,8 +37,9 @@ struct DeviceInfo {
 [[nodiscard]] Result<std::uint64_t> device_size(int fd);
 
 // "/loomfs-cleaner-<rdev>" for a block device, "/loomfs-cleaner-<dev>-<ino>"
-// for an image file: the name every user of the file system derives.
-[[nodiscard]] std::string cleaner_semaphore_name(const DeviceInfo& info);
+// for an image file: the name every user of the file system derives, as the
+// control library gives it (loomfs_sem_name).
+[[nodiscard]] Result<std::string> cleaner_semaphore_name(const DeviceInfo& info);
 
 // The part of the semaphore name after "/loomfs-cleaner-"; names per-device
 // files such as the daemon's log.

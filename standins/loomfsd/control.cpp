@@ -1,16 +1,20 @@
 #include "control.h"
 
 #include <cstdio>
-#include <fcntl.h>
 #include <thread>
+
+#include "loomfs.h"
 
 namespace lmfs::standin {
 
 Result<std::unique_ptr<CleanerWatch>> CleanerWatch::open(const DeviceInfo& device) {
-  const std::string name = cleaner_semaphore_name(device);
-  sem_t* sem = ::sem_open(name.c_str(), O_CREAT, 0700, 1);
-  if (sem == SEM_FAILED) {
-    return sys_fail("cannot open the cleaner semaphore " + name);
+  auto name = cleaner_semaphore_name(device);
+  if (!name) {
+    return std::unexpected(name.error());
+  }
+  sem_t* sem = ::loomfs_open_sem_named(name->c_str());
+  if (sem == nullptr) {
+    return sys_fail("cannot open the cleaner semaphore " + *name);
   }
   return std::unique_ptr<CleanerWatch>(new CleanerWatch(sem));
 }

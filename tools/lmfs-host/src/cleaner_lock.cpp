@@ -2,19 +2,20 @@
 
 #include <dirent.h>
 #include <semaphore.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <expected>
 #include <fstream>
-#include <sstream>
+#include <optional>
 #include <vector>
 
+#include "lmfs_base/unique.h"
+#include "lmfs_text/text.h"
 #include "loomfs.h"
 #include "lmfs_abi/strcat.h"
 
@@ -25,20 +26,7 @@ using abi::cat;
 
 // A JSON string literal; the device name is shown as the bytes it is, only
 // quotes, backslashes and control characters are escaped.
-std::string json(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x20) {
-      out += cat("\\u00", "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 0xF]);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  return out + "\"";
-}
+std::string json(std::string_view s) { return text::json_string(s); }
 
 struct Failure {
   int err;
@@ -50,57 +38,73 @@ std::string errno_name(int err) {
   return name != nullptr ? name : std::to_string(err);
 }
 
-// The name loomfs_open_sem derives for `device`, for showing it and finding
-// its file under /dev/shm.
+// The name the control library derives for `device` (loomfs_sem_name).
 std::expected<std::string, Failure> semaphore_name(const std::string& device) {
-  struct stat st{};
-  if (::stat(device.c_str(), &st) != 0) return std::unexpected(Failure{errno, "cannot examine " + device});
-  if (S_ISBLK(st.st_mode)) return cat("/loomfs-cleaner-", static_cast<unsigned long long>(st.st_rdev));
-  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
-    return cat("/loomfs-cleaner-", static_cast<unsigned long long>(st.st_dev), "-",
-               static_cast<unsigned long long>(st.st_ino));
-  }
-  return std::unexpected(Failure{EINVAL, device + " is neither a block device nor a regular file"});
+  char name[LOOMFS_SEM_NAME_SIZE];
+  if (::loomfs_sem_name(device.c_str(), name, sizeof name) == 0) return std::string(name);
+  const int err = errno;
+  if (err == EINVAL) return std::unexpected(Failure{err, device + " is neither a block device nor a regular file"});
+  return std::unexpected(Failure{err, "cannot examine " + device});
 }
 
-// The cleaner semaphore of one device, opened through the control library on
-// a handle that holds nothing but the device name.
+// One line of /proc/PID/maps: the address range and the file mapped there,
+// by its device and inode (0 for an anonymous mapping).
+struct Mapping {
+  unsigned long long start = 0, end = 0;
+  unsigned dev_major = 0, dev_minor = 0;
+  unsigned long long inode = 0;
+
+  [[nodiscard]] bool same_file(const Mapping& other) const {
+    return inode == other.inode && dev_major == other.dev_major && dev_minor == other.dev_minor;
+  }
+};
+
+std::optional<Mapping> parse_mapping(const std::string& line) {
+  Mapping m;
+  if (std::sscanf(line.c_str(), "%llx-%llx %*s %*x %x:%x %llu", &m.start, &m.end, &m.dev_major, &m.dev_minor,
+                  &m.inode) != 5) {
+    return std::nullopt;
+  }
+  return m;
+}
+
+// The mapping of this process that holds `address`.
+std::optional<Mapping> own_mapping_of(const void* address) {
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  std::ifstream in("/proc/self/maps");
+  for (std::string line; std::getline(in, line);) {
+    if (auto m = parse_mapping(line); m && m->start <= at && at < m->end) return m;
+  }
+  return std::nullopt;
+}
+
+// The cleaner semaphore of one device, opened by its name through the
+// control library (which creates it free where it does not exist yet).
 class CleanerSemaphore {
  public:
-  static std::expected<CleanerSemaphore, Failure> open(const std::string& device) {
-    CleanerSemaphore s;
-    s.fs_.n_dev_fd = -1;
-    s.fs_.n_dir_fd = -1;
-    s.fs_.n_devpath = ::strdup(device.c_str());
-    if (s.fs_.n_devpath == nullptr) return std::unexpected(Failure{ENOMEM, "out of memory"});
-    if (::loomfs_open_sem(&s.fs_) != 0) {
-      return std::unexpected(Failure{errno, "cannot open the cleaner semaphore of " + device});
-    }
-    return s;
-  }
-  CleanerSemaphore(CleanerSemaphore&& other) noexcept : fs_(other.fs_) {
-    other.fs_.n_devpath = nullptr;
-    other.fs_.n_cleaner = nullptr;
-  }
-  CleanerSemaphore& operator=(CleanerSemaphore&&) = delete;
-  ~CleanerSemaphore() {
-    if (fs_.n_cleaner != nullptr) ::sem_close(fs_.n_cleaner);
-    std::free(fs_.n_devpath);
+  static std::expected<CleanerSemaphore, Failure> open(const std::string& device, const std::string& name) {
+    base::UniqueSem sem(::loomfs_open_sem_named(name.c_str()));
+    if (!sem) return std::unexpected(Failure{errno, "cannot open the cleaner semaphore of " + device});
+    return CleanerSemaphore(std::move(sem));
   }
 
   [[nodiscard]] std::expected<int, Failure> value() const {
     int v = 0;
-    if (::sem_getvalue(fs_.n_cleaner, &v) != 0) return std::unexpected(Failure{errno, "cannot read the semaphore"});
+    if (::sem_getvalue(sem_.get(), &v) != 0) return std::unexpected(Failure{errno, "cannot read the semaphore"});
     return v;
   }
   [[nodiscard]] std::expected<void, Failure> post() const {
-    if (::sem_post(fs_.n_cleaner) != 0) return std::unexpected(Failure{errno, "cannot post the semaphore"});
+    if (::sem_post(sem_.get()) != 0) return std::unexpected(Failure{errno, "cannot post the semaphore"});
     return {};
   }
 
+  // The file behind the semaphore, as the mapping that holds it shows it:
+  // where it lives is the C library's business, not ours.
+  [[nodiscard]] std::optional<Mapping> file() const { return own_mapping_of(sem_.get()); }
+
  private:
-  CleanerSemaphore() = default;
-  struct loomfs fs_{};
+  explicit CleanerSemaphore(base::UniqueSem sem) : sem_(std::move(sem)) {}
+  base::UniqueSem sem_;
 };
 
 // A process that has the semaphore mapped: it is inside a snapshot (or
@@ -121,15 +125,10 @@ std::string first_line(const std::string& path) {
   return line;
 }
 
-bool maps_file(long pid, const struct stat& file) {
+bool maps_file(long pid, const Mapping& file) {
   std::ifstream in(cat("/proc/", pid, "/maps"));
   for (std::string line; std::getline(in, line);) {
-    unsigned dev_major = 0, dev_minor = 0;
-    unsigned long long inode = 0;
-    if (std::sscanf(line.c_str(), "%*x-%*x %*s %*x %x:%x %llu", &dev_major, &dev_minor, &inode) == 3 &&
-        inode == file.st_ino && dev_major == major(file.st_dev) && dev_minor == minor(file.st_dev)) {
-      return true;
-    }
+    if (auto m = parse_mapping(line); m && m->same_file(file)) return true;
   }
   return false;
 }
@@ -148,10 +147,10 @@ bool waits_on_futex(long pid) {
 }
 
 // Every other process of this PID namespace that maps the semaphore's file.
-std::vector<User> users_of(const std::string& name) {
+std::vector<User> users_of(const CleanerSemaphore& sem) {
   std::vector<User> users;
-  struct stat file{};
-  if (::stat(("/dev/shm/sem." + name.substr(1)).c_str(), &file) != 0) return users;
+  const std::optional<Mapping> file = sem.file();
+  if (!file) return users;
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return users;
   const long self = ::getpid();
@@ -159,7 +158,7 @@ std::vector<User> users_of(const std::string& name) {
     char* end = nullptr;
     const long pid = std::strtol(e->d_name, &end, 10);
     if (end == e->d_name || *end != '\0' || pid == self) continue;
-    if (maps_file(pid, file)) users.push_back({pid, first_line(cat("/proc/", pid, "/comm")), waits_on_futex(pid)});
+    if (maps_file(pid, *file)) users.push_back({pid, first_line(cat("/proc/", pid, "/comm")), waits_on_futex(pid)});
   }
   ::closedir(proc);
   return users;
@@ -208,7 +207,7 @@ struct OpenLock {
 std::expected<OpenLock, Failure> open_lock(const std::string& device) {
   auto name = semaphore_name(device);
   if (!name) return std::unexpected(name.error());
-  auto sem = CleanerSemaphore::open(device);
+  auto sem = CleanerSemaphore::open(device, *name);
   if (!sem) return std::unexpected(sem.error());
   auto value = sem->value();
   if (!value) return std::unexpected(value.error());
@@ -222,7 +221,7 @@ int lock_status(const std::string& device) {
   auto lock = open_lock(device);
   if (!lock) return fail(op, device, lock.error());
   std::printf("%s\n", cat(head(op, device, lock->name), ",\"lock\":\"", lock_word(lock->value),
-                          "\",\"value\":", lock->value, ",\"users\":", users_json(users_of(lock->name)), "}")
+                          "\",\"value\":", lock->value, ",\"users\":", users_json(users_of(lock->sem)), "}")
                           .c_str());
   warn_overposted(device, lock->value);
   return 0;
@@ -241,7 +240,7 @@ int release_lock(const std::string& device) {
                  "process is in the middle of a snapshot on this file system: a live holder would release it a "
                  "second time later, and from then on two snapshots could change checkpoints at once.\n",
                  device.c_str(), name.c_str());
-    for (const User& u : users_of(name)) {
+    for (const User& u : users_of(sem)) {
       if (!u.futex_wait) {
         std::fprintf(stderr, "lmfs-host: warning: process %ld (%s) has the lock open and is not waiting on it\n",
                      u.pid, u.comm.c_str());

@@ -2,9 +2,9 @@
 // who has it open, and giving back a lock whose holder died.
 //
 // The lock is the named semaphore the control library derives from the device
-// (loomfs_open_sem); value 1 means free, 0 held. A process killed between its
-// wait and its post leaves it held for good, and every later snapshot on that
-// file system waits for ever.
+// (loomfs_sem_name) and opens (loomfs_open_sem_named); value 1 means free, 0
+// held. A process killed between its wait and its post leaves it held for
+// good, and every later snapshot on that file system waits for ever.
 #pragma once
 
 #include <string>

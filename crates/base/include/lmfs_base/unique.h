@@ -17,6 +17,7 @@
 //   };
 #pragma once
 
+#include <semaphore.h>
 #include <unistd.h>
 
 #include <utility>
@@ -64,5 +65,14 @@ struct FdTraits {
   static void release(int fd) noexcept { static_cast<void>(::close(fd)); }
 };
 using UniqueFd = Unique<FdTraits>;
+
+// An open named semaphore (sem_open and the libraries built on it; null is
+// no semaphore). Closing it leaves the name in the system.
+struct SemTraits {
+  using Handle = sem_t*;
+  static constexpr sem_t* invalid() noexcept { return nullptr; }
+  static void release(sem_t* sem) noexcept { static_cast<void>(::sem_close(sem)); }
+};
+using UniqueSem = Unique<SemTraits>;
 
 }  // namespace lmfs::base

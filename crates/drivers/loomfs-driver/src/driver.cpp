@@ -35,8 +35,8 @@ std::expected<std::string, path_safety::SecurityError> LoomFsDriver::at_root(std
 }
 
 std::expected<StorageMedia, StoreOpError> LoomFsDriver::stores() const {
-  if (!mgr_.store) return std::unexpected(no_store());
-  return StorageMedia{{StorageMedium::block(text::lossy_utf8(*mgr_.store))}};
+  if (!mgr_.store()) return std::unexpected(no_store());
+  return StorageMedia{{StorageMedium::block(text::lossy_utf8(*mgr_.store()))}};
 }
 
 std::expected<void, StoreOpError> LoomFsDriver::initialize_stores(const StorageMedia& media) {
@@ -70,25 +70,21 @@ std::expected<void, StoreOpError> LoomFsDriver::detach_stores(std::string_view r
   return {};
 }
 
-std::expected<std::uint64_t, std::string> LoomFsDriver::take_snapshot() const {
-  auto n = snapshots::take_snapshot(mgr_.store, root_);
-  if (!n) return std::unexpected(n.error().message());
-  return *n;
+std::expected<std::uint64_t, LoomFsDriverError> LoomFsDriver::take_snapshot() const {
+  return snapshots::take_snapshot(mgr_.store(), root_);
 }
 
-std::expected<std::uint64_t, std::string> LoomFsDriver::next_snapshot() const {
-  auto n = snapshots::current_checkpoint(mgr_.store, root_);
-  if (!n) return std::unexpected(n.error().message());
-  return *n;
+std::expected<std::uint64_t, LoomFsDriverError> LoomFsDriver::next_snapshot() const {
+  return snapshots::current_checkpoint(mgr_.store(), root_);
 }
 
-std::expected<std::uint64_t, std::string> LoomFsDriver::last_snapshot() const { return next_snapshot(); }
+std::expected<std::uint64_t, LoomFsDriverError> LoomFsDriver::last_snapshot() const { return next_snapshot(); }
 
 std::string LoomFsDriver::debug(bool alternate) const {
   return text::debug_struct(alternate, "LoomFsDriver",
                             {{"opts", debug_options(opts_, alternate)},
                              {"root", text::debug_os_str(root_)},
-                             {"mgr", mgr_.debug(alternate)}});
+                             {"mgr", debug_manager(mgr_, alternate)}});
 }
 
 }  // namespace lmfs::loomfs

@@ -34,8 +34,8 @@ std::expected<T, Error> answer(std::expected<T, StoreOpError>&& r) {
   }
 }
 
-std::expected<Snapshot, Error> snapshot_answer(const std::expected<std::uint64_t, std::string>& r) {
-  if (!r) return std::unexpected(Error::other(r.error()));
+std::expected<Snapshot, Error> snapshot_answer(const std::expected<std::uint64_t, LoomFsDriverError>& r) {
+  if (!r) return std::unexpected(Error::other(r.error().message()));
   return Snapshot::from_checkpoint(*r);
 }
 

@@ -43,9 +43,9 @@ TEST(Stores, NoStoreIsInvalidMediaNone) {
 
 TEST(Snapshots, WithoutAStoreNothingIsOpened) {
   LoomFsDriver d(options());
-  EXPECT_EQ(d.take_snapshot().error(), "Invalid Block Device: <none>");
-  EXPECT_EQ(d.next_snapshot().error(), "Invalid Block Device: <none>");
-  EXPECT_EQ(d.last_snapshot().error(), "Invalid Block Device: <none>");
+  EXPECT_EQ(d.take_snapshot().error().message(), "Invalid Block Device: <none>");
+  EXPECT_EQ(d.next_snapshot().error().message(), "Invalid Block Device: <none>");
+  EXPECT_EQ(d.last_snapshot().error().message(), "Invalid Block Device: <none>");
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // NullStorageDriver: a driver that stores nothing. `init`, `done` and `root`
 // say on standard error that they were called; `root` answers none; every
 // other operation answers NotSupported. Hosts use it as a test double.
-#include <unistd.h>
-
 #include <expected>
 #include <string>
 #include <string_view>
 
+#include "lmfs_diag/stderr.h"
 #include "lmfs_interface/export.h"
 
 namespace {
@@ -14,14 +13,6 @@ namespace {
 using lmfs::Snapshot;
 using lmfs::StorageDriverError;
 using lmfs::StorageMedia;
-
-void say(std::string_view line) {
-  while (!line.empty()) {
-    const ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
-    if (n <= 0) return;  // a diagnostic never fails the operation
-    line.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
 
 StorageDriverError not_supported(std::string_view op) {
   return StorageDriverError::of(StorageDriverError::Kind::NotSupported,
@@ -33,15 +24,15 @@ class NullStorageDriver {
   static std::expected<NullStorageDriver, StorageDriverError> create(std::string_view) { return NullStorageDriver{}; }
 
   std::expected<void, StorageDriverError> init() {
-    say("NullStorageDriver::init() called\n");
+    lmfs::diag::write_stderr("NullStorageDriver::init() called\n");
     return {};
   }
   std::expected<void, StorageDriverError> done() {
-    say("NullStorageDriver::done() called\n");
+    lmfs::diag::write_stderr("NullStorageDriver::done() called\n");
     return {};
   }
   std::optional<std::string> root() const {
-    say("NullStorageDriver::root() called\n");
+    lmfs::diag::write_stderr("NullStorageDriver::root() called\n");
     return std::nullopt;
   }
   std::expected<std::string, StorageDriverError> at_root(std::string_view) const {

@@ -1,9 +1,14 @@
 /*
  * loomfs.c - control library for a mounted loomfs file system.
  *
- * Mount discovery in /proc/mounts, the handle and its superblock, the
- * cleaner semaphore and the control requests.  Failures are -1 or NULL with
- * errno; each function releases what it acquired on its way out.
+ * One file in six sections, each with its own constants and static helpers:
+ * canonicalisation of path names, the mount lookup in /proc/mounts, the
+ * superblock, the handle, the cleaner semaphore and the control requests.
+ * Failures are -1 or NULL with errno; each function releases what it
+ * acquired on its one way out.
+ *
+ * Several places reproduce the behaviour of the file system's own tools on
+ * purpose, odd as it may look; they say so where they are.  Keep them.
  */
 #define _GNU_SOURCE
 
@@ -23,33 +28,16 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+/* ---- canonicalisation --------------------------------------------------
+ *
+ * Absolute names without ".", ".." or repeated slashes, links followed, built
+ * component by component in the caller's buffer.
+ */
+
 enum {
-	MNT_LINE_SIZE = 2048,  /* a table line of at most 2047 characters */
-	CANON_SIZE = 4098,     /* canonical names compared by the lookup */
-	LINK_SIZE = 4096,      /* target of one symbolic link */
-	SEMNAM_SIZE = 251,     /* cleaner semaphore name */
-	NMNTFLDS = 6,          /* fields of a mount-table line */
-	MAX_COMPONENTS = 33,   /* components one canonicalisation may examine */
+	LINK_SIZE = 4096,    /* target of one symbolic link */
+	MAX_COMPONENTS = 33, /* components one canonicalisation may examine */
 };
-
-#define MOUNTS_PATH "/proc/mounts"
-#define LOOMFS_TYPE "loomfs"
-#define OPEN_MOUNT_BITS (LOOMFS_OPEN_MOUNT_RO | LOOMFS_OPEN_MOUNT_W | LOOMFS_OPEN_MOUNT_RW)
-
-/* Superblock fields the library reads (byte offsets, little-endian). */
-enum {
-	SB_PRIMARY_OFFSET = 1024,
-	SB_OFF_MAGIC = 6,      /* 16 bits */
-	SB_OFF_LIMITED = 8,    /* 16 bits, at most 1024 */
-	SB_OFF_SHIFT = 20,     /* low 8 bits: unit is 1024 << e */
-	SB_OFF_COUNT_A = 24,   /* 64 bits */
-	SB_OFF_COUNT_B = 48,   /* 32 bits */
-	SB_OFF_FEATURES = 272, /* 64 bits, must be 0 */
-	SB_LIMITED_MAX = 1024,
-	SB_SECONDARY_ALIGN = 4096,
-};
-
-/* ---- canonicalisation ------------------------------------------------- */
 
 static bool ends_component(char c)
 {
@@ -76,6 +64,11 @@ const char *loomfs_canon_path(const char *path, char *out, int size)
 	}
 	last = (size_t)size - 2; /* highest index a name character may take */
 
+	/*
+	 * On purpose, every component examined counts towards MAX_COMPONENTS,
+	 * link or not: a name of many components fails with ELOOP without any
+	 * link in it, as loomfs.h promises.
+	 */
 	if (path[0] == '/') {
 		out[0] = '/';
 		len = 1;
@@ -165,7 +158,22 @@ fail:
 	return NULL;
 }
 
-/* ---- mount discovery -------------------------------------------------- */
+/* ---- mount lookup -------------------------------------------------------
+ *
+ * The first loomfs line of the mount table that matches the caller's device,
+ * directory and option.  Fields are split on the C locale's white space and
+ * used as the table writes them: on purpose, octal escapes such as "\040"
+ * are not decoded, so a name with a blank matches only in its escaped form.
+ */
+
+enum {
+	MNT_LINE_SIZE = 2048, /* a table line of at most 2047 characters */
+	CANON_SIZE = 4098,    /* canonical names compared by the lookup */
+	NMNTFLDS = 6,         /* fields of a mount-table line */
+};
+
+#define MOUNTS_PATH "/proc/mounts"
+#define LOOMFS_TYPE "loomfs"
 
 /* The white-space class of the C locale, independent of the process locale. */
 static bool is_white(char c)
@@ -351,7 +359,24 @@ int loomfs_find_fs_in(struct loomfs *fs, FILE *table, const char *dev, const cha
 	return find_fs(fs, table, dev, dir, opt);
 }
 
-/* ---- superblock ------------------------------------------------------- */
+/* ---- superblock ---------------------------------------------------------
+ *
+ * Two copies: the primary at 1024 and the secondary in the last whole 4096
+ * bytes of the device.  The primary wins when both are usable.
+ */
+
+/* Fields the library reads (byte offsets, little-endian). */
+enum {
+	SB_PRIMARY_OFFSET = 1024,
+	SB_OFF_MAGIC = 6,      /* 16 bits */
+	SB_OFF_LIMITED = 8,    /* 16 bits, at most 1024 */
+	SB_OFF_SHIFT = 20,     /* low 8 bits: unit is 1024 << e */
+	SB_OFF_COUNT_A = 24,   /* 64 bits */
+	SB_OFF_COUNT_B = 48,   /* 32 bits */
+	SB_OFF_FEATURES = 272, /* 64 bits, must be 0 */
+	SB_LIMITED_MAX = 1024,
+	SB_SECONDARY_ALIGN = 4096,
+};
 
 static uint16_t get_le16(const unsigned char *p)
 {
@@ -409,7 +434,16 @@ static bool sb_header_ok(const unsigned char *sb)
 	       get_le16(sb + SB_OFF_LIMITED) <= SB_LIMITED_MAX;
 }
 
-/* The described area, A x B units of 1024 << e bytes, ends at or before the secondary copy. */
+/*
+ * The described area, A x B units of 1024 << e bytes, ends at or before the
+ * secondary copy.
+ *
+ * On purpose this is 64-bit arithmetic that wraps: the product and the shift
+ * are taken modulo 2^64 and the shift count modulo 64, exactly as the file
+ * system's own tools compute it, so that a copy they accept is accepted here
+ * and one they refuse is refused.  A count large enough to wrap may pass.  Do
+ * not widen or saturate it.
+ */
 static bool sb_extent_ok(const unsigned char *sb, uint64_t secondary)
 {
 	unsigned shift = ((unsigned)sb[SB_OFF_SHIFT] + 10) & 63;
@@ -417,6 +451,23 @@ static bool sb_extent_ok(const unsigned char *sb, uint64_t secondary)
 	uint64_t b = get_le32(sb + SB_OFF_COUNT_B);
 
 	return ((b * a) << shift) <= secondary;
+}
+
+/*
+ * Where the secondary copy of a device of size bytes starts.  For a device
+ * under 4096 bytes the subtraction wraps on purpose, as in the file system's
+ * tools: the offset lands above INT64_MAX, read_copy refuses it with EINVAL
+ * as lseek would, and only the primary copy can be used.
+ */
+static uint64_t secondary_offset(uint64_t size)
+{
+	return (size - SB_SECONDARY_ALIGN) & ~(uint64_t)(SB_SECONDARY_ALIGN - 1);
+}
+
+/* Features the library knows: none, so any bit set refuses the handle. */
+static bool sb_features_known(const unsigned char *sb)
+{
+	return get_le64(sb + SB_OFF_FEATURES) == 0;
 }
 
 unsigned char *loomfs_sb_read(int devfd)
@@ -447,8 +498,7 @@ unsigned char *loomfs_sb_read(int devfd)
 		err = EINVAL;
 		goto fail;
 	}
-	/* Wraps for devices under 4096 bytes; such an offset is refused below. */
-	offset = (size - SB_SECONDARY_ALIGN) & ~(uint64_t)(SB_SECONDARY_ALIGN - 1);
+	offset = secondary_offset(size);
 
 	pstate = read_copy(devfd, SB_PRIMARY_OFFSET, primary, &perr);
 	if (pstate == COPY_READ)
@@ -480,6 +530,10 @@ fail:
 
 int loomfs_read_sb(struct loomfs *fs)
 {
+	if (fs == NULL) {
+		errno = EINVAL;
+		return -1;
+	}
 	if (fs->n_sb != NULL) {
 		errno = EBUSY;
 		return -1;
@@ -488,7 +542,13 @@ int loomfs_read_sb(struct loomfs *fs)
 	return fs->n_sb != NULL ? 0 : -1;
 }
 
-/* ---- handle ----------------------------------------------------------- */
+/* ---- handle -------------------------------------------------------------
+ *
+ * Device and superblock, mount directory and cleaner semaphore, each opened
+ * only where the flags ask for it.
+ */
+
+#define OPEN_MOUNT_BITS (LOOMFS_OPEN_MOUNT_RO | LOOMFS_OPEN_MOUNT_W | LOOMFS_OPEN_MOUNT_RW)
 
 struct loomfs *loomfs_open(const char *dev, const char *dir, int flags)
 {
@@ -514,6 +574,9 @@ struct loomfs *loomfs_open(const char *dev, const char *dir, int flags)
 				goto fail;
 			}
 		} else if (loomfs_find_fs(fs, NULL, dir, "rw") < 0) {
+			/* On purpose only a read-write mount names the device,
+			 * even where LOOMFS_OPEN_MOUNT_RO accepts a read-only
+			 * mount below. */
 			goto fail;
 		}
 		/* Non-blocking so that a FIFO named as the device cannot hang the open. */
@@ -522,7 +585,7 @@ struct loomfs *loomfs_open(const char *dev, const char *dir, int flags)
 			goto fail;
 		if (loomfs_read_sb(fs) < 0)
 			goto fail;
-		if (get_le64(fs->n_sb + SB_OFF_FEATURES) != 0) {
+		if (!sb_features_known(fs->n_sb)) {
 			errno = EOPNOTSUPP;
 			goto fail;
 		}
@@ -564,15 +627,70 @@ void loomfs_close(struct loomfs *fs)
 	free(fs);
 }
 
-/* ---- cleaner semaphore and control requests --------------------------- */
+/* ---- cleaner semaphore --------------------------------------------------
+ *
+ * One named semaphore per file system, derived from the device, that every
+ * snapshot waits for around its mode change.  Created free where absent; the
+ * name outlives every handle.
+ */
+
+#define SEM_NAME_PREFIX "/loomfs-cleaner-"
+
+enum {
+	SEM_MODE = 0700,
+	SEM_FREE = 1, /* value of a new semaphore */
+};
+
+int loomfs_sem_name(const char *dev, char *name, size_t size)
+{
+	struct stat st;
+	int n;
+
+	if (dev == NULL || name == NULL) {
+		errno = EINVAL;
+		return -1;
+	}
+	/* stat, not lstat: a link names the semaphore of its target. */
+	if (stat(dev, &st) < 0)
+		return -1;
+	if (S_ISBLK(st.st_mode)) {
+		n = snprintf(name, size, SEM_NAME_PREFIX "%llu", (unsigned long long)st.st_rdev);
+	} else if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+		n = snprintf(name, size, SEM_NAME_PREFIX "%llu-%llu", (unsigned long long)st.st_dev,
+		             (unsigned long long)st.st_ino);
+	} else {
+		errno = EINVAL;
+		return -1;
+	}
+	if (n < 0)
+		return -1;
+	if ((size_t)n >= size) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	return 0;
+}
+
+sem_t *loomfs_open_sem_named(const char *name)
+{
+	sem_t *sem;
+
+	if (name == NULL) {
+		errno = EINVAL;
+		return NULL;
+	}
+	sem = sem_open(name, O_CREAT, SEM_MODE, SEM_FREE);
+	return sem != SEM_FAILED ? sem : NULL;
+}
 
 int loomfs_open_sem(struct loomfs *fs)
 {
-	char semnambuf[SEMNAM_SIZE];
-	struct stat st;
-	sem_t *sem;
-	int n;
+	char name[LOOMFS_SEM_NAME_SIZE];
 
+	if (fs == NULL) {
+		errno = EINVAL;
+		return -1;
+	}
 	if (fs->n_cleaner != NULL) {
 		errno = EBUSY;
 		return -1;
@@ -581,61 +699,61 @@ int loomfs_open_sem(struct loomfs *fs)
 		errno = EINVAL;
 		return -1;
 	}
-	if (stat(fs->n_devpath, &st) < 0)
+	if (loomfs_sem_name(fs->n_devpath, name, sizeof name) < 0)
 		return -1;
-	if (S_ISBLK(st.st_mode)) {
-		n = snprintf(semnambuf, sizeof semnambuf, "/loomfs-cleaner-%llu",
-		             (unsigned long long)st.st_rdev);
-	} else if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
-		n = snprintf(semnambuf, sizeof semnambuf, "/loomfs-cleaner-%llu-%llu",
-		             (unsigned long long)st.st_dev, (unsigned long long)st.st_ino);
-	} else {
+	fs->n_cleaner = loomfs_open_sem_named(name);
+	return fs->n_cleaner != NULL ? 0 : -1;
+}
+
+/* ---- control requests ---------------------------------------------------
+ *
+ * ioctl requests on the mount directory; the kernel's refusal is passed on
+ * unchanged.
+ */
+
+/* The descriptor requests go to, or -1 with errno. */
+static int request_fd(const struct loomfs *fs)
+{
+	if (fs == NULL) {
 		errno = EINVAL;
 		return -1;
 	}
-	if (n < 0)
-		return -1;
-	if ((size_t)n >= sizeof semnambuf) {
-		errno = ENAMETOOLONG;
+	if (fs->n_dir_fd < 0) {
+		errno = EBADF;
 		return -1;
 	}
-	sem = sem_open(semnambuf, O_CREAT, 0700, 1);
-	if (sem == SEM_FAILED)
-		return -1;
-	fs->n_cleaner = sem;
-	return 0;
+	return fs->n_dir_fd;
 }
 
 int loomfs_sync(struct loomfs *fs, uint64_t *cno)
 {
-	if (fs->n_dir_fd < 0) {
-		errno = EBADF;
+	int fd = request_fd(fs);
+
+	if (fd < 0)
 		return -1;
-	}
-	return ioctl(fs->n_dir_fd, LOOMFS_IOC_SYNC, cno);
+	return ioctl(fd, LOOMFS_IOC_SYNC, cno);
 }
 
 int loomfs_get_status(struct loomfs *fs, struct loomfs_status *status)
 {
-	if (fs->n_dir_fd < 0) {
-		errno = EBADF;
+	int fd = request_fd(fs);
+
+	if (fd < 0)
 		return -1;
-	}
-	return ioctl(fs->n_dir_fd, LOOMFS_IOC_GET_STATUS, status);
+	return ioctl(fd, LOOMFS_IOC_GET_STATUS, status);
 }
 
 int loomfs_change_mode(struct loomfs *fs, uint64_t cno, int mode)
 {
 	struct loomfs_mode_change mc;
+	int fd = request_fd(fs);
 
-	if (fs->n_dir_fd < 0) {
-		errno = EBADF;
+	if (fd < 0)
 		return -1;
-	}
 	if (cno == 0) {
 		errno = EINVAL;
 		return -1;
 	}
 	mc = (struct loomfs_mode_change){.mc_number = cno, .mc_mode = (uint32_t)mode, .mc_reserved = 0};
-	return ioctl(fs->n_dir_fd, LOOMFS_IOC_CHANGE_MODE, &mc);
+	return ioctl(fd, LOOMFS_IOC_CHANGE_MODE, &mc);
 }

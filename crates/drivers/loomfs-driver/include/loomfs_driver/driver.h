@@ -50,11 +50,11 @@ class LoomFsDriver {
   [[nodiscard]] std::expected<void, StoreOpError> attach_stores(std::string_view root, const StorageMedia& media);
   [[nodiscard]] std::expected<void, StoreOpError> detach_stores(std::string_view root);
 
-  // Snapshot operations that reach the file system; failures carry the
-  // rendered LoomFsDriverError.
-  [[nodiscard]] std::expected<std::uint64_t, std::string> take_snapshot() const;
-  [[nodiscard]] std::expected<std::uint64_t, std::string> next_snapshot() const;
-  [[nodiscard]] std::expected<std::uint64_t, std::string> last_snapshot() const;
+  // Snapshot operations that reach the file system, on the chosen store and
+  // the root (see snapshots.h). The boundary renders a failure's text.
+  [[nodiscard]] std::expected<std::uint64_t, LoomFsDriverError> take_snapshot() const;
+  [[nodiscard]] std::expected<std::uint64_t, LoomFsDriverError> next_snapshot() const;
+  [[nodiscard]] std::expected<std::uint64_t, LoomFsDriverError> last_snapshot() const;
 
   // `LoomFsDriver { opts: ..., root: "...", mgr: LoomFsManager { ... } }`.
   [[nodiscard]] std::string debug(bool alternate) const;

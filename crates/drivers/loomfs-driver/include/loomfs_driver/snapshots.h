@@ -13,9 +13,11 @@
 
 namespace lmfs::loomfs::snapshots {
 
-// Syncs the file system and makes the checkpoint the sync wrote a snapshot.
-// `device` is the chosen store (absent: InvalidBlockDevice "<none>"),
-// `mount_dir` the driver's root (may be empty).
+// Syncs the file system, reports "Snap shot #<n>" on standard error, and
+// makes checkpoint n, the one the sync wrote, a snapshot under the cleaner
+// lock. The line is out before the wait: a process blocked on a held lock has
+// already written it. `device` is the chosen store (absent:
+// InvalidBlockDevice "<none>"), `mount_dir` the driver's root (may be empty).
 [[nodiscard]] std::expected<std::uint64_t, LoomFsDriverError> take_snapshot(const std::optional<std::string>& device,
                                                                              std::string_view mount_dir);
 

@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
+#include "lmfs_diag/stderr.h"
 #include "lmfs_path_safety/path_safety.h"
 #include "lmfs_text/text.h"
 #include "loomfs_driver/log_sink.h"
 #include "process.h"
-#include "stderr_writer.h"
 
 namespace lmfs::loomfs {
 namespace {
@@ -30,7 +30,7 @@ void debug_line(int line, int column, std::string_view expression, std::string_v
       .append(" = ")
       .append(value)
       .append("\n");
-  detail::write_stderr(out);
+  diag::write_stderr(out);
 }
 
 std::string debug_store(const std::optional<std::string>& store, bool alternate) {
@@ -41,8 +41,7 @@ std::string debug_store(const std::optional<std::string>& store, bool alternate)
 
 }  // namespace
 
-std::expected<std::reference_wrapper<LoomFsManager>, LoomFsDriverError> LoomFsManager::select_store(
-    const StorageMedia& stores) {
+std::expected<void, LoomFsDriverError> LoomFsManager::select_store(const StorageMedia& stores) {
   if (stores.inner.empty()) return std::unexpected(LoomFsDriverError::NoDevices{});
   if (stores.inner.size() > 1) return std::unexpected(LoomFsDriverError::TooManyDevices{});
 
@@ -55,8 +54,8 @@ std::expected<std::reference_wrapper<LoomFsManager>, LoomFsDriverError> LoomFsMa
       debug_line(77, 9, "&device", debug_os_string_record(device, true));
       auto checked = check_block_device(device);
       if (!checked) return std::unexpected(std::move(checked.error()));
-      store = std::move(*checked);
-      return std::ref(*this);
+      store_ = std::move(*checked);
+      return {};
     }
     case MediumKind::Path:
       return std::unexpected(LoomFsDriverError::InvalidBlockDevice{text::lossy_utf8(medium.value)});
@@ -83,27 +82,27 @@ std::expected<std::string, LoomFsDriverError> LoomFsManager::check_block_device(
 }
 
 std::expected<void, LoomFsDriverError> LoomFsManager::format_store() const {
-  if (!store) return std::unexpected(LoomFsDriverError::no_device());
-  const std::string& device = *store;
+  if (!store_) return std::unexpected(LoomFsDriverError::no_device());
+  const std::string& device = *store_;
 
-  auto status = detail::run_command({.program = detail::tool_path(opts.bin_dir, "mkfs.loomfs"),
+  auto status = detail::run_command({.program = detail::tool_path(opts_.bin_dir, "mkfs.loomfs"),
                                      .args = {"-q", "-f", "-O", "block_count", device},
                                      .discard_stderr = true});
   if (!status) return std::unexpected(std::move(status.error()));
   if (status->success()) return {};
 
   const std::string shown = text::lossy_utf8(device);
-  detail::write_stderr("Unable to initialize " + shown + ", maybe invalid device?\n");
+  diag::write_stderr("Unable to initialize " + shown + ", maybe invalid device?\n");
   return std::unexpected(LoomFsDriverError::FormatFailed{status->text() + " for device " + shown});
 }
 
 std::expected<void, LoomFsDriverError> LoomFsManager::mount_store(std::string_view root) const {
   debug_line(120, 9, "root", text::debug_os_str(root));
-  debug_line(121, 9, "&self.store", debug_store(store, true));
-  if (!store) return std::unexpected(LoomFsDriverError::no_device());
-  const std::string& device = *store;
+  debug_line(121, 9, "&self.store", debug_store(store_, true));
+  if (!store_) return std::unexpected(LoomFsDriverError::no_device());
+  const std::string& device = *store_;
 
-  const std::string message = "Bin directory: " + text::debug_os_str(opts.bin_dir);
+  const std::string message = "Bin directory: " + text::debug_os_str(opts_.bin_dir);
   log::emit({.level = log::Level::Debug,
              .target = kLogTarget,
              .file = kSourcePath,
@@ -111,43 +110,41 @@ std::expected<void, LoomFsDriverError> LoomFsManager::mount_store(std::string_vi
              .message = message});
 
   auto status =
-      detail::run_command({.program = detail::tool_path(opts.bin_dir, "mount.loomfs"),
+      detail::run_command({.program = detail::tool_path(opts_.bin_dir, "mount.loomfs"),
                            .args = {"-o", "order=relaxed,nogc,barrier,discard", device, std::string(root)},
                            .discard_stderr = false});
   if (!status) return std::unexpected(std::move(status.error()));
   if (status->success()) return {};
 
   const std::string shown = text::lossy_utf8(device);
-  detail::write_stderr("Unable to mount " + shown + ", maybe invalid device?\n");
-  detail::write_stderr("status: " + status->text() + "\n");
+  diag::write_stderr("Unable to mount " + shown + ", maybe invalid device?\n");
+  diag::write_stderr("status: " + status->text() + "\n");
   return std::unexpected(LoomFsDriverError::InvalidBlockDevice{shown});
 }
 
 std::expected<void, LoomFsDriverError> LoomFsManager::unmount_store() const {
-  if (!store) return std::unexpected(LoomFsDriverError::no_device());
-  const std::string& device = *store;
+  if (!store_) return std::unexpected(LoomFsDriverError::no_device());
+  const std::string& device = *store_;
 
   auto status = detail::run_command({.program = "sudo",
-                                     .args = {detail::tool_path(opts.bin_dir, "umount.loomfs"), device},
+                                     .args = {detail::tool_path(opts_.bin_dir, "umount.loomfs"), device},
                                      .discard_stderr = true});
   const std::string shown = text::lossy_utf8(device);
   if (!status) {
-    detail::write_stderr("lmfs: Unable to umount " + shown + ", Perhaps install loomfs tools?\n");
+    diag::write_stderr("lmfs: Unable to umount " + shown + ", Perhaps install loomfs tools?\n");
     return std::unexpected(std::move(status.error()));
   }
   if (status->success()) return {};
 
   // A failed unmount is reported to the caller; the host process goes on.
-  detail::write_stderr("lmfs: Unable to umount " + shown + ", maybe invalid device?\n");
+  diag::write_stderr("lmfs: Unable to umount " + shown + ", maybe invalid device?\n");
   return std::unexpected(LoomFsDriverError::Other{"Unable to unmount " + shown + ": " + status->text()});
 }
-
-std::string LoomFsManager::debug(bool alternate) const { return debug_manager(*this, alternate); }
 
 std::string debug_manager(const LoomFsManager& manager, bool alternate) {
   return text::debug_struct(
       alternate, "LoomFsManager",
-      {{"opts", debug_options(manager.opts, alternate)}, {"store", debug_store(manager.store, alternate)}});
+      {{"opts", debug_options(manager.opts(), alternate)}, {"store", debug_store(manager.store(), alternate)}});
 }
 
 }  // namespace lmfs::loomfs

@@ -109,7 +109,10 @@ LOOMFS_MUST_CHECK struct loomfs *loomfs_open(const char *dev, const char *dir, i
 /* Releases the handle.  The cleaner semaphore's name stays in the system. */
 void loomfs_close(struct loomfs *fs);
 
-/* Reads the superblock through n_dev_fd into n_sb, which must be NULL (else EBUSY). */
+/*
+ * Reads the superblock through n_dev_fd into n_sb, which must be NULL (else
+ * EBUSY; EINVAL for a NULL handle).
+ */
 LOOMFS_MUST_CHECK int loomfs_read_sb(struct loomfs *fs);
 
 /*
@@ -121,13 +124,42 @@ LOOMFS_MUST_CHECK int loomfs_read_sb(struct loomfs *fs);
  */
 LOOMFS_MUST_CHECK unsigned char *loomfs_sb_read(int devfd);
 
-/* Opens the cleaner semaphore named after n_devpath into n_cleaner (must be NULL, else EBUSY). */
+/* Room for any cleaner semaphore name, its NUL included. */
+#define LOOMFS_SEM_NAME_SIZE 251
+
+/*
+ * Writes the name of the cleaner semaphore of the file system on dev into
+ * name (size bytes): "/loomfs-cleaner-<st_rdev>" for a block device,
+ * "/loomfs-cleaner-<st_dev>-<st_ino>" for a regular file or a directory, the
+ * numbers in decimal, links followed.  Every user of the file system derives
+ * the name this way.  Returns 0, or -1 with errno: EINVAL (NULL argument, any
+ * other file type), ENAMETOOLONG (size too small), or the error of stat.  On
+ * failure the contents of name are undefined.
+ */
+LOOMFS_MUST_CHECK int loomfs_sem_name(const char *dev, char *name, size_t size);
+
+/*
+ * Opens the cleaner semaphore called name (as loomfs_sem_name gives it),
+ * creating it free (value 1, mode 0700) where it does not exist yet; an
+ * existing one is opened as it is.  The caller closes it with sem_close.
+ * NULL with errno on failure (EINVAL for a NULL name).
+ */
+LOOMFS_MUST_CHECK sem_t *loomfs_open_sem_named(const char *name);
+
+/*
+ * Opens the cleaner semaphore of n_devpath into n_cleaner.  EINVAL for a NULL
+ * handle or without a device name, EBUSY when n_cleaner is already open,
+ * otherwise the errors of loomfs_sem_name and loomfs_open_sem_named.
+ */
 LOOMFS_MUST_CHECK int loomfs_open_sem(struct loomfs *fs);
 
-/* Control requests: 0, or -1 with errno (EBADF without a mount directory). */
-int loomfs_sync(struct loomfs *fs, uint64_t *cno);
-int loomfs_get_status(struct loomfs *fs, struct loomfs_status *status);
-int loomfs_change_mode(struct loomfs *fs, uint64_t cno, int mode);
+/*
+ * Control requests: 0, or -1 with errno (EINVAL for a NULL handle, EBADF
+ * without a mount directory, otherwise the kernel's answer).
+ */
+LOOMFS_MUST_CHECK int loomfs_sync(struct loomfs *fs, uint64_t *cno);
+LOOMFS_MUST_CHECK int loomfs_get_status(struct loomfs *fs, struct loomfs_status *status);
+LOOMFS_MUST_CHECK int loomfs_change_mode(struct loomfs *fs, uint64_t cno, int mode);
 
 #ifdef __cplusplus
 }

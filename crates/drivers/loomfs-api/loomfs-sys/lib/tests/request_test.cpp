@@ -111,4 +111,36 @@ TEST(Requests, RefusedBeforeAnythingIsSent) {
   }
 }
 
+// No handle (or no name) is EINVAL from every entry that takes one, before
+// anything is sent or opened.
+TEST(Requests, NullArgumentsAreInvalid) {
+  char name[LOOMFS_SEM_NAME_SIZE];
+  uint64_t word = 77;
+  loomfs_status st{};
+  struct Row {
+    const char* name;
+    int (*call)(char* name, uint64_t* word, loomfs_status* st);
+  } rows[] = {
+      {"sync", [](char*, uint64_t* w, loomfs_status*) { return loomfs_sync(nullptr, w); }},
+      {"get_status", [](char*, uint64_t*, loomfs_status* s) { return loomfs_get_status(nullptr, s); }},
+      {"change_mode", [](char*, uint64_t*, loomfs_status*) { return loomfs_change_mode(nullptr, 5, 1); }},
+      {"read_sb", [](char*, uint64_t*, loomfs_status*) { return loomfs_read_sb(nullptr); }},
+      {"open_sem", [](char*, uint64_t*, loomfs_status*) { return loomfs_open_sem(nullptr); }},
+      {"sem_name, no device",
+       [](char* n, uint64_t*, loomfs_status*) { return loomfs_sem_name(nullptr, n, LOOMFS_SEM_NAME_SIZE); }},
+      {"sem_name, no buffer",
+       [](char*, uint64_t*, loomfs_status*) { return loomfs_sem_name("/", nullptr, LOOMFS_SEM_NAME_SIZE); }},
+      {"open_sem_named",
+       [](char*, uint64_t*, loomfs_status*) { return loomfs_open_sem_named(nullptr) == nullptr ? -1 : 0; }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Arm();
+    errno = 0;
+    EXPECT_EQ(r.call(name, &word, &st), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(ioctl_spy.calls, 0u);
+  }
+}
+
 }  // namespace

@@ -59,7 +59,7 @@ TEST(SelectStore, EmptyOrSeveralMediaFailWithoutOutput) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error(), expected);
     EXPECT_EQ(err.text(), "");
-    EXPECT_FALSE(mgr.store);
+    EXPECT_FALSE(mgr.store());
   }
 }
 
@@ -109,15 +109,14 @@ TEST(SelectStore, RefusesWhatIsNoBlockDevice) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(debug_medium(c.medium, false));
-    LoomFsManager mgr;
-    mgr.store = "/dev/previous";
+    LoomFsManager mgr(LoomFsDriverOptions{}, "/dev/previous");
     StderrCapture err;
     auto r = mgr.select_store(StorageMedia{{c.medium}});
     const std::string written = err.text();
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().kind(), c.kind);
     EXPECT_EQ(r.error().message(), c.message);
-    EXPECT_EQ(mgr.store, "/dev/previous");
+    EXPECT_EQ(mgr.store(), "/dev/previous");
     const StorageMedia media{{c.medium}};
     EXPECT_EQ(written,
               stores_line(media) + (c.medium.kind == MediumKind::Block ? device_line(c.medium.value) : ""));
@@ -137,17 +136,16 @@ TEST(SelectStore, AcceptsBlockDevicesDirectlyAndThroughLinks) {
     StderrCapture err;
     auto r = mgr.select_store(media);
     ASSERT_TRUE(r) << r.error().message();
-    EXPECT_EQ(&r->get(), &mgr);
-    EXPECT_EQ(mgr.store, link);  // the link, not its target
+    EXPECT_EQ(mgr.store(), link);  // the link, not its target
     EXPECT_EQ(err.text(), stores_line(media) + device_line(link));
   }
   {
     // A failed selection leaves the store; a successful one replaces it.
     StderrCapture err;
     EXPECT_FALSE(mgr.select_store(StorageMedia{{StorageMedium::block("/dev/null")}}));
-    EXPECT_EQ(mgr.store, link);
+    EXPECT_EQ(mgr.store(), link);
     EXPECT_TRUE(mgr.select_store(StorageMedia{{StorageMedium::block(b.path())}}));
-    EXPECT_EQ(mgr.store, b.path());
+    EXPECT_EQ(mgr.store(), b.path());
   }
   {
     // ".." is refused even where it would lead to a block device.
@@ -223,8 +221,7 @@ TEST(RunCommand, WaitSurvivesInterruptions) {
 class ToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    mgr.opts.bin_dir = bin.path();
-    mgr.store = "/dev/sdb";
+    reset(bin.path(), "/dev/sdb");
     events().clear();
     previous_ = log::set_receiver([](const log::Event& e) {
       events().push_back(std::string(e.target) + "|" + std::string(e.file) + ":" + std::to_string(e.line) +
@@ -232,6 +229,13 @@ class ToolTest : public ::testing::Test {
     });
   }
   void TearDown() override { log::set_receiver(previous_); }
+
+  // The manager as it is with tools from `bin_dir` once `store` was chosen.
+  void reset(const std::string& bin_dir, std::optional<std::string> store) {
+    LoomFsDriverOptions opts;
+    opts.bin_dir = bin_dir;
+    mgr = LoomFsManager(std::move(opts), std::move(store));
+  }
 
   static Strings& events() {
     static Strings list;
@@ -249,7 +253,7 @@ TEST_F(ToolTest, FormatRunsMkfsWithItsArguments) {
   FakeTool mkfs(bin, "mkfs.loomfs", "stderr noise from mkfs\n");
   for (const std::string& bin_dir : {bin.path(), bin.path() + "/"}) {
     SCOPED_TRACE(bin_dir);
-    mgr.opts.bin_dir = bin_dir;
+    reset(bin_dir, mgr.store());
     StderrCapture err;
     ASSERT_TRUE(mgr.format_store());
     EXPECT_EQ(err.text(), "");  // the tool's standard error is discarded
@@ -260,7 +264,7 @@ TEST_F(ToolTest, FormatRunsMkfsWithItsArguments) {
 TEST_F(ToolTest, EmptyBinDirFindsToolsThroughPath) {
   FakeTool mkfs(bin, "mkfs.loomfs"), mount(bin, "mount.loomfs");
   ScopedEnv path("PATH", bin.path());
-  mgr.opts.bin_dir = "";
+  reset("", mgr.store());
   StderrCapture err;
   ASSERT_TRUE(mgr.format_store());
   ASSERT_TRUE(mgr.mount_store("/mnt/s"));
@@ -328,7 +332,7 @@ TEST_F(ToolTest, MissingToolIsIoWithNothingWritten) {
 
 TEST_F(ToolTest, NoStoreRunsNothing) {
   FakeTool mkfs(bin, "mkfs.loomfs"), mount(bin, "mount.loomfs"), umount(bin, "umount.loomfs");
-  mgr.store.reset();
+  reset(bin.path(), std::nullopt);
   StderrCapture err;
   EXPECT_EQ(mgr.format_store().error(), E::no_device());
   EXPECT_EQ(mgr.unmount_store().error(), E::no_device());
@@ -341,7 +345,7 @@ TEST_F(ToolTest, NoStoreRunsNothing) {
 }
 
 TEST_F(ToolTest, DeviceBytesPassedRawAndShownLossy) {
-  mgr.store = "/dev/sd\xff";
+  reset(bin.path(), "/dev/sd\xff");
   FakeTool mkfs(bin, "mkfs.loomfs", "exit 1\n"), mount(bin, "mount.loomfs", "exit 1\n");
   StderrCapture err;
   auto formatted = mgr.format_store();
@@ -357,7 +361,7 @@ TEST_F(ToolTest, DeviceBytesPassedRawAndShownLossy) {
                             mount_lines("/mnt/\\xfe", "\"/dev/sd\\xff\"") + "Unable to mount " + shown +
                             ", maybe invalid device?\nstatus: exit status: 1\n");
 
-  mgr.store = std::string("/dev/sd\0b", 9);
+  reset(bin.path(), std::string("/dev/sd\0b", 9));
   formatted = mgr.format_store();
   ASSERT_FALSE(formatted);
   EXPECT_EQ(formatted.error().get_if<E::Io>()->error.kind, IoErrorKind::InvalidInput);
@@ -420,11 +424,11 @@ TEST_F(UnmountTest, MissingSudoIsIo) {
 
 TEST(ManagerDebug, PlainAndAlternate) {
   LoomFsManager mgr(LoomFsDriverOptions{std::nullopt, "/sbin", {}, "/mnt/s"});
-  EXPECT_EQ(mgr.debug(false), R"(LoomFsManager { opts: LoomFsDriverOptions { flags: None, bin_dir: "/sbin", )"
+  EXPECT_EQ(debug_manager(mgr, false), R"(LoomFsManager { opts: LoomFsDriverOptions { flags: None, bin_dir: "/sbin", )"
                               R"(media: StorageMedia { inner: [] }, root: "/mnt/s" }, store: None })");
-  mgr.store = "/dev/sd\xff";
+  mgr = LoomFsManager(mgr.opts(), "/dev/sd\xff");
   EXPECT_TRUE(debug_manager(mgr, false).ends_with(R"(store: Some("/dev/sd\xff") })"));
-  EXPECT_EQ(mgr.debug(true),
+  EXPECT_EQ(debug_manager(mgr, true),
             "LoomFsManager {\n"
             "    opts: LoomFsDriverOptions {\n"
             "        flags: None,\n"

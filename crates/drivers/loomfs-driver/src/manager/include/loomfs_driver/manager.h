@@ -3,14 +3,14 @@
 // mount.loomfs, and umount.loomfs through sudo), each run as a child process
 // that is waited for.
 //
-// The manager is a plain record; the driver object owns it and calls it with
-// exclusive access. Its operations write their debug lines and failure notes
-// unbuffered to standard error. Destroying it runs no tool: a mounted store
-// stays mounted.
+// The driver object owns the manager and calls it with exclusive access;
+// its state (the options and the chosen store) is read through accessors and
+// changed only by a selection. Its operations write their debug lines and
+// failure notes unbuffered to standard error. Destroying it runs no tool: a
+// mounted store stays mounted.
 #pragma once
 
 #include <expected>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,22 +22,24 @@
 
 namespace lmfs::loomfs {
 
-struct LoomFsManager {
+class LoomFsManager {
+ public:
+  LoomFsManager() = default;
+  // A manager with these options and, where given, a store already chosen:
+  // taken as it is, not checked (one an earlier selection recorded).
+  explicit LoomFsManager(LoomFsDriverOptions options, std::optional<std::string> store = std::nullopt)
+      : opts_(std::move(options)), store_(std::move(store)) {}
+
   // Only `bin_dir` is read (the tools' directory; empty: found through PATH).
-  LoomFsDriverOptions opts;
+  [[nodiscard]] const LoomFsDriverOptions& opts() const { return opts_; }
   // The selected block device's path bytes exactly as the media named it
   // (not made absolute, links not resolved). Absent until a selection succeeds.
-  std::optional<std::string> store;
-
-  LoomFsManager() = default;
-  explicit LoomFsManager(LoomFsDriverOptions options) : opts(std::move(options)) {}
+  [[nodiscard]] const std::optional<std::string>& store() const { return store_; }
 
   // Takes the one Block medium of `stores`, checks it and records it as the
-  // store; returns the manager itself so that a tool step can follow. Fails
-  // with NoDevices, TooManyDevices, InvalidBlockDevice, Security or Io and
-  // then leaves `store` as it was.
-  [[nodiscard]] std::expected<std::reference_wrapper<LoomFsManager>, LoomFsDriverError> select_store(
-      const StorageMedia& stores);
+  // store. Fails with NoDevices, TooManyDevices, InvalidBlockDevice, Security
+  // or Io and then leaves the store as it was.
+  [[nodiscard]] std::expected<void, LoomFsDriverError> select_store(const StorageMedia& stores);
 
   // Returns `device` as an owned path if it names a block device (links
   // followed). Refuses a ".." component before touching any file (Security);
@@ -61,8 +63,9 @@ struct LoomFsManager {
   // failed: "Unable to unmount <device>: <status>").
   [[nodiscard]] std::expected<void, LoomFsDriverError> unmount_store() const;
 
-  // Same as debug_manager(*this, alternate).
-  [[nodiscard]] std::string debug(bool alternate) const;
+ private:
+  LoomFsDriverOptions opts_;
+  std::optional<std::string> store_;
 };
 
 // `LoomFsManager { opts: LoomFsDriverOptions { .. }, store: Some("/dev/sdb") }`

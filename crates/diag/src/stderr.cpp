@@ -1,20 +1,18 @@
-#include "stderr_writer.h"
+#include "lmfs_diag/stderr.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace lmfs::loomfs::detail {
+namespace lmfs::diag {
 
 void write_stderr(std::string_view text) noexcept {
   while (!text.empty()) {
     const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nothing written is given up too, not retried for ever
     text.remove_prefix(static_cast<std::size_t>(n));
   }
 }
 
-}  // namespace lmfs::loomfs::detail
+}  // namespace lmfs::diag
