@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "lmfs_abi/layout_check.h"
 #include "lmfs_abi/strcat.h"
@@ -67,47 +69,111 @@ std::expected<LoadedPlugin, std::string> open_header(const std::string& path) {
   return plugin;
 }
 
+std::expected<std::string_view, std::string> header_text(const abi::RStr& text, std::string_view what) {
+  if (text.len == 0) return std::string_view{};
+  if (text.data == nullptr) return std::unexpected(cat("its ", what, " text is a null pointer"));
+  if (text.len > kMaxHeaderText) return std::unexpected(cat("its ", what, " text is ", text.len, " bytes long"));
+  return std::string_view(text.data, text.len);
+}
+
+namespace {
+
+// The self-test's functions by name, in the table's order.
+constexpr std::string_view kSelfTestNames[] = {
+    "take_pair_a",   "take_pair_b",   "ret_pair_a",     "ret_pair_b",     "take_triple_a",
+    "take_triple_b", "take_triple_c", "ret_triple_a",   "ret_triple_b",   "ret_triple_c",
+    "take_2_pairs_a", "take_2_pairs_b", "ret_2_pairs_a", "ret_2_pairs_b", "mixed_units"};
+static_assert(std::size(kSelfTestNames) * sizeof(void*) == sizeof(abi::CAbiTestingFns));
+
+std::expected<void, std::string> check_self_test(const abi::CAbiTestingFns* fns) {
+  if (fns == nullptr) return std::unexpected(std::string("has no C-ABI self-test"));
+  void* entries[std::size(kSelfTestNames)];
+  std::memcpy(entries, fns, sizeof entries);
+  for (std::size_t i = 0; i < std::size(kSelfTestNames); ++i) {
+    if (entries[i] == nullptr) return std::unexpected(cat("has a C-ABI self-test without `", kSelfTestNames[i], "`"));
+  }
+  if (auto t = abi::run_c_abi_tests(*fns); !t) return std::unexpected(t.error());
+  return {};
+}
+
+// The header's lock, as far as the loader uses it.
+std::expected<const abi::MutexVTableFields*, std::string> lock_table(const abi::LibHeader& h) {
+  const abi::MutexVTable* table = h.lock_vtable.ptr;
+  if (table == nullptr) return std::unexpected(std::string("has no lock table in its library header"));
+  constexpr std::uint64_t kLockAndUnlock = 0x1 | 0x4;
+  if ((table->metadata.field_accessibility & kLockAndUnlock) != kLockAndUnlock || table->fields.lock == nullptr ||
+      table->fields.unlock == nullptr) {
+    return std::unexpected(std::string("has a lock table without `lock` and `unlock`"));
+  }
+  return &table->fields;
+}
+
+// The headers whose module slot this host filled: a slot found filled
+// otherwise holds whatever the library put there, and is not trusted.
+std::mutex filled_mutex;
+std::set<const abi::LibHeader*> filled_slots;
+
+// Builds the root module once, under the header's own lock, as the
+// framework's loader does.
+std::expected<const void*, std::string> root_module(abi::LibHeader& h) {
+  std::lock_guard guard(filled_mutex);
+  std::atomic_ref<const void*> slot(h.module);
+  if (slot.load(std::memory_order_acquire) != nullptr) {
+    if (filled_slots.contains(&h)) return slot.load(std::memory_order_acquire);
+    return std::unexpected(std::string("has its root-module slot filled before any host built the module"));
+  }
+  auto lock = lock_table(h);
+  if (!lock) return std::unexpected(lock.error());
+  if (h.constructor == nullptr) return std::unexpected(std::string("has no root-module constructor"));
+  (*lock)->lock(&h.lock_state);
+  const abi::RootModuleResult r = h.constructor();
+  std::string failure;
+  if (r.tag == abi::kROk && r.payload.ok == nullptr) {
+    failure = "has a root-module constructor that answered with no module";
+  } else if (r.tag == abi::kROk) {
+    slot.store(r.payload.ok, std::memory_order_release);
+    filled_slots.insert(&h);
+  } else {
+    failure = ": the library's root-module constructor failed";
+  }
+  (*lock)->unlock(&h.lock_state);
+  if (!failure.empty()) return std::unexpected(failure);
+  return r.payload.ok;
+}
+
+}  // namespace
+
 std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path) {
   auto opened = open_header(path);
   if (!opened) return opened;
   LoadedPlugin plugin = *opened;
   abi::LibHeader& h = *plugin.header;
-  if (h.c_abi_testing_fns == nullptr) return std::unexpected(cat(path, " has no C-ABI self-test"));
-  if (auto t = abi::run_c_abi_tests(*h.c_abi_testing_fns); !t) return std::unexpected(cat(path, ": ", t.error()));
+  const auto refused = [&](const std::string& why) { return std::unexpected(cat(path, " ", why)); };
 
+  if (auto t = check_self_test(h.c_abi_testing_fns); !t) return refused(t.error());
+
+  if (h.init_globals_with == nullptr) return refused("has no `init_globals_with` in its library header");
   h.init_globals_with(&host_globals);
 
   if (auto checked = check_layout(h, path); !checked) return std::unexpected(checked.error());
 
+  auto version_text = header_text(h.version, "version");
+  if (!version_text) return refused(version_text.error());
   auto expected = abi::parse_version(kInterfaceVersion);
-  auto actual = abi::parse_version(h.version.view());
+  auto actual = abi::parse_version(*version_text);
   if (!actual) return std::unexpected(cat(path, ": invalid version text: ", actual.error()));
   if (!abi::library_compatible(*expected, *actual)) {
-    return std::unexpected(cat(path, " implements interface version ", h.version.view(), ", incompatible with ",
+    return std::unexpected(cat(path, " implements interface version ", *version_text, ", incompatible with ",
                                kInterfaceVersion));
   }
 
-  // Build the root module once, under the header's own lock.
-  std::atomic_ref<const void*> slot(h.module);
-  if (slot.load(std::memory_order_acquire) == nullptr) {
-    const auto& lock = h.lock_vtable.get();
-    lock.lock(&h.lock_state);
-    std::string failure;
-    if (slot.load(std::memory_order_acquire) == nullptr) {
-      abi::RootModuleResult r = h.constructor();
-      if (r.is_ok()) {
-        slot.store(r.payload.ok, std::memory_order_release);
-      } else {
-        failure = "the library's root-module constructor failed";
-      }
-    }
-    lock.unlock(&h.lock_state);
-    if (!failure.empty()) return std::unexpected(cat(path, ": ", failure));
-  }
-  plugin.root_module = static_cast<const abi::StorageDriverMod*>(slot.load(std::memory_order_acquire));
+  auto module = root_module(h);
+  if (!module) return std::unexpected(cat(path, module.error().starts_with(":") ? "" : " ", module.error()));
+  plugin.root_module = static_cast<const abi::StorageDriverMod*>(*module);
   if ((plugin.root_module->metadata.field_accessibility & abi::kStorageDriverModMask) == 0) {
     return std::unexpected(cat(path, ": the root module has no `new`"));
   }
+  if (plugin.root_module->fields.new_ == nullptr) return refused("has a root module whose `new` is a null pointer");
   return plugin;
 }
 

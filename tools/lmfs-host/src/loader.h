@@ -21,7 +21,9 @@ struct LoadedPlugin {
 // The interface version this host was built against.
 inline constexpr char kInterfaceVersion[] = "0.0.0-next";
 
-// Loads `path`. The error is a readable sentence naming what failed. A
+// Loads `path`. The error is a readable sentence naming what failed. Every
+// pointer and text taken from the header and the root module is checked
+// before it is used, so a damaged library is refused, never followed. A
 // library whose header says its type layout is not included loads after a
 // warning on stderr.
 [[nodiscard]] std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path);
@@ -29,6 +31,13 @@ inline constexpr char kInterfaceVersion[] = "0.0.0-next";
 // Only finds `path`'s library header and checks its magic and ABI numbers:
 // nothing in the library is called and no root module is built.
 [[nodiscard]] std::expected<LoadedPlugin, std::string> open_header(const std::string& path);
+
+// The longest text this host reads from a library header.
+inline constexpr std::size_t kMaxHeaderText = 4096;
+
+// One of the header's texts (`what`: "version", "name", "base name"),
+// refused when its pointer is null or it is longer than kMaxHeaderText.
+[[nodiscard]] std::expected<std::string_view, std::string> header_text(const abi::RStr& text, std::string_view what);
 
 
 }  // namespace lmfs::host

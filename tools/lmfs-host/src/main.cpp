@@ -132,7 +132,12 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "lmfs-host: %s\n", plugin.error().c_str());
     return kExitLoad;
   }
-  auto driver = Driver::create(*plugin, *params);
+  auto created = Driver::create(*plugin, *params);
+  if (!created) {
+    std::fprintf(stderr, "lmfs-host: %s: %s\n", plugin_path.c_str(), created.error().c_str());
+    return kExitLoad;
+  }
+  Driver& driver = *created;
   std::fputs((driver.result_line + "\n").c_str(), stdout);
   std::fflush(stdout);
   if (!driver.object) return kExitNewFailed;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <map>
+#include <optional>
+#include <span>
 
 #include "lmfs_text/text.h"
 #include "lmfs_abi/strcat.h"
@@ -46,24 +48,40 @@ std::string json(std::string_view bytes) { return lmfs::text::json_string(lmfs::
 
 std::string line(const Op& op, const std::string& rest) { return cat("{\"op\":", json(op.name), ",", rest, "}"); }
 
+// A text or byte list the library handed over, as JSON: `null` when its
+// record cannot be read (a null buffer for a non-empty list, or a length
+// beyond its capacity), which only a damaged library makes.
+template <class T>
+std::optional<std::span<const T>> readable(const RVec<T>& v) {
+  if (v.length == 0) return std::span<const T>{};
+  if (v.buffer == nullptr || v.length > v.capacity) return std::nullopt;
+  return std::span<const T>{v.buffer, v.length};
+}
+std::string json(const RString& s) {
+  const auto bytes = readable(s.inner);
+  if (!bytes) return "null";
+  return json(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+}
+std::string json(const RStr& s) { return s.len != 0 && s.data == nullptr ? "null" : json(s.view()); }
+
 // Renders an error and releases it through the vtables it carries.
 std::string take_error(abi::StorageDriverError& e) {
   std::string out = cat("\"error\":{\"variant\":", json(variant_name(e.tag)));
   switch (e.tag) {
     case StorageDriverErrorKind::InvalidParameterValue:
-      out += cat(",\"name\":", json(e.payload.parameter.name.view()), ",\"value\":",
-                 json(e.payload.parameter.value.view()));
+      out += cat(",\"name\":", json(e.payload.parameter.name), ",\"value\":",
+                 json(e.payload.parameter.value));
       break;
     case StorageDriverErrorKind::InvalidMediaType:
     case StorageDriverErrorKind::NotApplicable:
       out += cat(",\"cow\":\"", e.payload.cow.tag == kCowBorrowed ? "Borrowed" : "Owned", "\",\"text\":",
-                 json(e.payload.cow.view()));
+                 e.payload.cow.tag == kCowBorrowed ? json(e.payload.cow.payload.borrowed) : json(e.payload.cow.payload.owned));
       break;
     case StorageDriverErrorKind::SecurityError:
-      out += cat(",\"security\":\"UnsafePath\",\"text\":", json(e.payload.security.unsafe_path.view()));
+      out += cat(",\"security\":\"UnsafePath\",\"text\":", json(e.payload.security.unsafe_path));
       break;
     default:
-      out += cat(",\"text\":", json(e.payload.text.view()));
+      out += cat(",\"text\":", json(e.payload.text));
       break;
   }
   release(e);
@@ -77,7 +95,7 @@ std::string unit(const Op& op, UnitResult r) {
 
 std::string path_result(const Op& op, PathBufResult r) {
   if (!r.is_ok()) return line(op, "\"result\":\"Err\"," + take_error(r.payload.err));
-  std::string out = line(op, "\"result\":\"Ok\",\"path\":" + json(r.payload.ok.bytes()));
+  std::string out = line(op, "\"result\":\"Ok\",\"path\":" + json(RString{r.payload.ok.inner}));
   release(r.payload.ok);
   return out;
 }
@@ -87,11 +105,13 @@ std::string snapshot_result(const Op& op, SnapshotResult r) {
   RSnapshot& s = r.payload.ok;
   std::string metadata = "null";
   if (s.metadata.is_some()) {
-    metadata = "[";
-    for (auto b : s.metadata.value.view()) metadata += cat(metadata.size() > 1 ? "," : "", b);
-    metadata += "]";
+    if (auto bytes = readable(s.metadata.value)) {
+      metadata = "[";
+      for (auto b : *bytes) metadata += cat(metadata.size() > 1 ? "," : "", b);
+      metadata += "]";
+    }
   }
-  std::string out = line(op, cat("\"result\":\"Ok\",\"snapshot\":{\"id\":", json(s.id.view()), ",\"timestamp\":",
+  std::string out = line(op, cat("\"result\":\"Ok\",\"snapshot\":{\"id\":", json(s.id), ",\"timestamp\":",
                                  s.timestamp, ",\"metadata\":", metadata, "}"));
   release(s);
   return out;
@@ -177,14 +197,47 @@ std::expected<lmfs::StorageMedia, std::string> parse_media(const std::string& te
   return media;
 }
 
-Driver Driver::create(const LoadedPlugin& plugin, const std::string& params) {
+namespace {
+
+// A driver object is only used when every table it brings is whole: the
+// operation table with all its operations, the object-level table with its
+// drop and Debug, and a box with its data.
+std::expected<void, std::string> check_object(const StorageDriver_TO& object) {
+  const VTable* table = object.obj.vtable.ptr;
+  if (table == nullptr) return std::unexpected(std::string("a driver object without an operation table"));
+  if ((table->metadata.field_accessibility & kVTableMask) != kVTableMask) {
+    return std::unexpected(cat("a driver object whose operation table lacks operations (mask ",
+                               abi::hex(table->metadata.field_accessibility), ")"));
+  }
+  void* ops[14];
+  static_assert(sizeof ops == sizeof(VTableFields) - sizeof(PrefixRef<RObjectVtableFields>));
+  std::memcpy(ops, &table->fields.init, sizeof ops);
+  for (void* op : ops) {
+    if (op == nullptr) return std::unexpected(std::string("a driver object whose operation table has a null operation"));
+  }
+  const RObjectVtable* object_table = table->fields._sabi_vtable.ptr;
+  constexpr std::uint64_t kDropAndDebug = (1U << 2) | (1U << 4);
+  if (object_table == nullptr || (object_table->metadata.field_accessibility & kDropAndDebug) != kDropAndDebug ||
+      object_table->fields._sabi_drop == nullptr || object_table->fields._sabi_debug == nullptr) {
+    return std::unexpected(std::string("a driver object without its drop and Debug functions"));
+  }
+  if (object.obj.ptr.data == nullptr) return std::unexpected(std::string("a driver object with no object in its box"));
+  return {};
+}
+
+}  // namespace
+
+std::expected<Driver, std::string> Driver::create(const LoadedPlugin& plugin, const std::string& params) {
   const Op op{"new", {}};
   NewResult r = plugin.root_module->fields.new_(RawValueBox{own_string(params)});
   Driver d;
-  if (!r.is_ok()) {
+  if (r.tag == kRErr) {
     d.result_line = line(op, "\"result\":\"Err\"," + take_error(r.payload.err));
     return d;
   }
+  if (r.tag != kROk) return std::unexpected(cat("`new` answered with an unknown result tag ", unsigned{r.tag}));
+  // A damaged object is left alone: dropping it would follow its tables.
+  if (auto checked = check_object(r.payload.ok); !checked) return std::unexpected("`new` answered with " + checked.error());
   d.result_line = line(op, "\"result\":\"Ok\"");
   d.object = std::make_unique<DriverObject>(r.payload.ok);
   return d;
@@ -204,7 +257,7 @@ std::string DriverObject::run(const Op& op) {
   if (n == "root") {
     PathBufOption r = t.root(self);
     if (!r.is_some()) return line(op, "\"result\":\"None\"");
-    std::string out = line(op, "\"result\":\"Some\",\"path\":" + json(r.value.bytes()));
+    std::string out = line(op, "\"result\":\"Some\",\"path\":" + json(RString{r.value.inner}));
     release(r.value);
     return out;
   }
@@ -249,7 +302,7 @@ std::string DriverObject::run(const Op& op) {
   RString buf = own_string("");
   const auto mode = n == "debug_alt" ? FormattingMode::Alternate : FormattingMode::Default;
   const UnitUnitResult r = object_table._sabi_debug(self, mode, &buf);
-  std::string out = line(op, cat("\"result\":\"", r.tag == kROk ? "Ok" : "Err", "\",\"text\":", json(buf.view())));
+  std::string out = line(op, cat("\"result\":\"", r.tag == kROk ? "Ok" : "Err", "\",\"text\":", json(buf)));
   release(buf);
   return out;
 }

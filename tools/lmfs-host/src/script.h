@@ -47,7 +47,9 @@ struct Driver {
   std::string result_line;                // the JSON line for `new`
   std::unique_ptr<DriverObject> object;   // null when `new` failed
 
-  static Driver create(const LoadedPlugin& plugin, const std::string& params);
+  // Calls `new`. The error is a damaged library's: an unknown result or a
+  // driver object whose tables are not whole.
+  [[nodiscard]] static std::expected<Driver, std::string> create(const LoadedPlugin& plugin, const std::string& params);
 };
 
 }  // namespace lmfs::host

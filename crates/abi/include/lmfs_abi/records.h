@@ -352,11 +352,12 @@ void push(RVec<T>& v, const T& value) {
 [[nodiscard]] RVec<std::uint8_t> own_bytes(std::string_view bytes);
 
 // Releases an owned RVec/RString through the vtable it carries, whichever side
-// made it. The record is left empty (no vtable), so a second release does
-// nothing.
+// made it (a record without a vtable or destructor is left as it is: a host
+// does not follow what a damaged library left out). The record is left empty
+// (no vtable), so a second release does nothing.
 template <class T>
 void release(RVec<T>& v) {
-  if (v.vtable.ptr != nullptr) v.vtable.get().destructor(&v);
+  if (v.vtable.ptr != nullptr && v.vtable.get().destructor != nullptr) v.vtable.get().destructor(&v);
   v = RVec<T>{};
 }
 inline void release(RString& s) { release(s.inner); }
