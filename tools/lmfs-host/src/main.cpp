@@ -2,12 +2,14 @@
 // creates a driver from JSON parameters and runs operations on it, printing
 // each result as one JSON line.
 //
-//   lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [OP ARGS...]...
+//   lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [--threads N] [OP ARGS...]...
 //   lmfs-host --lock-status DEVICE
 //   lmfs-host --release-lock DEVICE
 //   lmfs-host --layout [--full] PLUGIN
 //
-// --echo prints each operation ("> op args") before its result.
+// --echo prints each operation ("> op args") before its result. --threads N
+// runs each run of shared-access operations on N threads at once (see
+// runner.h); results then carry "thread" and "seq".
 // Operations and their arguments (arguments are %XX-escaped byte strings):
 //   init, done, root, at_root PATH, stores, initialize_stores MEDIA,
 //   attach_stores ROOT MEDIA, detach_stores ROOT, take_snapshot,
@@ -22,6 +24,7 @@
 // graph it states for its root module, one section per type, or with --full
 // as the framework itself prints it.
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -29,24 +32,30 @@
 #include <vector>
 
 #include "cleaner_lock.h"
+#include "lmfs_abi/strcat.h"
 #include "lmfs_abi/layout_print.h"
 #include "lmfs_abi/layout_reader.h"
 #include "lmfs_interface/media.h"
 #include "lmfs_text/text.h"
 #include "loader.h"
+#include "runner.h"
 #include "script.h"
 
 namespace lmfs::host {
 namespace {
 
+using abi::cat;
+
 constexpr int kExitUsage = 2;
 constexpr int kExitLoad = 3;
 constexpr int kExitNewFailed = 1;
+constexpr unsigned long kMaxThreads = 256;
 
 int usage(const std::string& why) {
   std::fprintf(stderr,
                "lmfs-host: %s\n"
-               "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [OP ARGS...]...\n"
+               "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [--threads N]\n"
+               "                 [OP ARGS...]...\n"
                "       lmfs-host --lock-status DEVICE\n"
                "       lmfs-host --release-lock DEVICE\n"
                "       lmfs-host --layout [--full] PLUGIN\n",
@@ -100,10 +109,20 @@ int run(int argc, char** argv) {
   std::optional<std::string> params;
   std::vector<std::string> words;
   bool echo = false;
+  unsigned threads = 1;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--echo") {
       echo = true;
+    } else if (arg == "--threads") {
+      if (i + 1 >= argc) return usage("--threads needs a number");
+      const std::string value = argv[++i];
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || n < 1 || n > kMaxThreads) {
+        return usage(cat("--threads takes a number from 1 to ", kMaxThreads));
+      }
+      threads = static_cast<unsigned>(n);
     } else if (arg == "--params" || arg == "--params-file" || arg == "--script") {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const std::string value = argv[++i];
@@ -141,16 +160,7 @@ int run(int argc, char** argv) {
   std::fputs((driver.result_line + "\n").c_str(), stdout);
   std::fflush(stdout);
   if (!driver.object) return kExitNewFailed;
-  for (const auto& op : *ops) {
-    if (echo) {
-      std::string shown = "> " + op.name;
-      for (const auto& a : op.args) shown += " " + lmfs::text::lossy_utf8(a);
-      std::fputs((shown + "\n").c_str(), stdout);
-      std::fflush(stdout);
-    }
-    std::fputs((driver.object->run(op) + "\n").c_str(), stdout);
-    std::fflush(stdout);
-  }
+  run_script(*driver.object, *ops, {echo, threads});
   return 0;
 }
 

@@ -1,0 +1,32 @@
+// Running a script of operations on one driver object, one result line per
+// operation on standard output, on one thread or on several.
+//
+// With several threads the script runs in sections: each run of operations
+// that take shared access (root, at_root, stores, the snapshot operations,
+// debug) is a section that every thread runs whole, all threads released
+// together; an operation that changes the driver (init, done,
+// initialize_stores, attach_stores, detach_stores) waits until every thread
+// has finished the section before it, and runs alone on the main thread.
+// Each result line then carries the thread (1..N, 0 for the main thread) and
+// its sequence number within that thread's run (1..); lines are never
+// interleaved.
+#pragma once
+
+#include <vector>
+
+#include "script.h"
+
+namespace lmfs::host {
+
+struct RunOptions {
+  bool echo = false;     // print "> op args" before each operation (each section's once)
+  unsigned threads = 1;  // 1: in order, on this thread
+};
+
+// True for the operations a host may call on one object from several
+// threads at once.
+[[nodiscard]] bool takes_shared_access(const Op& op);
+
+void run_script(DriverObject& object, const std::vector<Op>& ops, const RunOptions& options);
+
+}  // namespace lmfs::host
