@@ -9,7 +9,9 @@
 //
 // --echo prints each operation ("> op args") before its result. --threads N
 // runs each run of shared-access operations on N threads at once (see
-// runner.h); results then carry "thread" and "seq".
+// runner.h); results then carry "thread" and "seq". --resources ends with a
+// line naming the descriptors, file mappings and children the operations
+// left behind.
 // Operations and their arguments (arguments are %XX-escaped byte strings):
 //   init, done, root, at_root PATH, stores, initialize_stores MEDIA,
 //   attach_stores ROOT MEDIA, detach_stores ROOT, take_snapshot,
@@ -55,7 +57,7 @@ int usage(const std::string& why) {
   std::fprintf(stderr,
                "lmfs-host: %s\n"
                "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [--threads N]\n"
-               "                 [OP ARGS...]...\n"
+               "                 [--resources] [OP ARGS...]...\n"
                "       lmfs-host --lock-status DEVICE\n"
                "       lmfs-host --release-lock DEVICE\n"
                "       lmfs-host --layout [--full] PLUGIN\n",
@@ -109,11 +111,14 @@ int run(int argc, char** argv) {
   std::optional<std::string> params;
   std::vector<std::string> words;
   bool echo = false;
+  bool resources = false;
   unsigned threads = 1;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--echo") {
       echo = true;
+    } else if (arg == "--resources") {
+      resources = true;
     } else if (arg == "--threads") {
       if (i + 1 >= argc) return usage("--threads needs a number");
       const std::string value = argv[++i];
@@ -160,7 +165,7 @@ int run(int argc, char** argv) {
   std::fputs((driver.result_line + "\n").c_str(), stdout);
   std::fflush(stdout);
   if (!driver.object) return kExitNewFailed;
-  run_script(*driver.object, *ops, {echo, threads});
+  run_script(*driver.object, *ops, {echo, threads, resources});
   return 0;
 }
 

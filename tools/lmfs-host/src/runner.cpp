@@ -1,6 +1,11 @@
 #include "runner.h"
 
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <barrier>
+#include <fstream>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -53,7 +58,63 @@ void run_section(DriverObject& object, const std::vector<const Op*>& section, un
   }
 }
 
+// What this process holds of the system: its descriptors (with what they
+// refer to) and its file mappings.
+struct Resources {
+  std::set<std::string> descriptors;
+  std::set<std::string> mappings;
+};
+
+Resources resources_now() {
+  Resources r;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    const int own = ::dirfd(dir);
+    while (const dirent* e = ::readdir(dir)) {
+      if (e->d_name[0] == '.' || std::atoi(e->d_name) == own) continue;
+      char target[4096];
+      const ssize_t n = ::readlinkat(own, e->d_name, target, sizeof target - 1);
+      r.descriptors.insert(cat(e->d_name, " ", n > 0 ? std::string_view(target, static_cast<std::size_t>(n)) : "?"));
+    }
+    ::closedir(dir);
+  }
+  // File-backed mappings only: the allocator's anonymous ones come and go.
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    const std::size_t path = line.find('/');
+    if (path != std::string::npos) r.mappings.insert(line.substr(path));
+  }
+  return r;
+}
+
+std::string json_list(const std::set<std::string>& items) {
+  std::string out = "[";
+  for (const std::string& item : items) out += cat(out.size() > 1 ? "," : "", text::json_string(item));
+  return out + "]";
+}
+
+std::string resources_line(const Resources& before) {
+  const Resources after = resources_now();
+  std::set<std::string> fds, maps;
+  for (const auto& d : after.descriptors)
+    if (!before.descriptors.contains(d)) fds.insert(d);
+  for (const auto& m : after.mappings)
+    if (!before.mappings.contains(m)) maps.insert(m);
+  int children = 0;
+  int status = 0;
+  while (::waitpid(-1, &status, WNOHANG) > 0) ++children;  // a child left unreaped
+  return cat("{\"op\":\"resources\",\"descriptors\":", json_list(fds), ",\"mappings\":", json_list(maps),
+             ",\"children\":", children, "}");
+}
+
+void run_all(DriverObject& object, const std::vector<Op>& ops, const RunOptions& options);
+
 }  // namespace
+
+void run_script(DriverObject& object, const std::vector<Op>& ops, const RunOptions& options) {
+  const Resources before = options.resources ? resources_now() : Resources{};
+  run_all(object, ops, options);
+  if (options.resources) print_line(resources_line(before));
+}
 
 bool takes_shared_access(const Op& op) {
   static const std::set<std::string_view> exclusive = {"init", "done", "initialize_stores", "attach_stores",
@@ -61,7 +122,9 @@ bool takes_shared_access(const Op& op) {
   return !exclusive.contains(op.name);
 }
 
-void run_script(DriverObject& object, const std::vector<Op>& ops, const RunOptions& options) {
+namespace {
+
+void run_all(DriverObject& object, const std::vector<Op>& ops, const RunOptions& options) {
   if (options.threads <= 1) {
     for (const Op& op : ops) {
       if (options.echo) echo(op);
@@ -92,4 +155,5 @@ void run_script(DriverObject& object, const std::vector<Op>& ops, const RunOptio
   flush();
 }
 
+}  // namespace
 }  // namespace lmfs::host

@@ -19,14 +19,20 @@
 namespace lmfs::host {
 
 struct RunOptions {
-  bool echo = false;     // print "> op args" before each operation (each section's once)
-  unsigned threads = 1;  // 1: in order, on this thread
+  bool echo = false;       // print "> op args" before each operation (each section's once)
+  unsigned threads = 1;    // 1: in order, on this thread
+  bool resources = false;  // end with a line naming what the operations left behind
 };
 
 // True for the operations a host may call on one object from several
 // threads at once.
 [[nodiscard]] bool takes_shared_access(const Op& op);
 
+// Runs the operations. With `resources`, a last line
+// {"op":"resources","descriptors":[...],"mappings":[...],"children":N}
+// names the descriptors and file mappings that are open after the last
+// operation but were not before the first, and the children that were left
+// unreaped (they are reaped then).
 void run_script(DriverObject& object, const std::vector<Op>& ops, const RunOptions& options);
 
 }  // namespace lmfs::host

@@ -446,7 +446,7 @@ TEST(DecodeOptions, SeparatesMembersAsTheReference) {
 // Running out of memory ends the process with the plug-in's message, as every
 // other allocation failure does, rather than as a crash or an exception.
 TEST(DecodeOptionsDeathTest, EndsTheProcessWhenMemoryRunsOut) {
-#ifdef __SANITIZE_ADDRESS__
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "address space limits do not mix with the sanitizer's shadow memory";
 #else
   std::string deep = R"({"x":)";
