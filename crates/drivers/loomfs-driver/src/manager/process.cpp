@@ -97,6 +97,16 @@ pid_t wait_for(pid_t pid, int& status) {
   return r;
 }
 
+// /dev/null for writing, close-on-exec; an open interrupted by a signal is
+// taken up again. -1 with errno on failure.
+int open_null() {
+  int fd;
+  do {
+    fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 }  // namespace
 
 void ChildTraits::release(pid_t pid) noexcept {
@@ -134,7 +144,7 @@ std::expected<WaitStatus, IoError> run_command(const ToolCommand& command) {
   argv.push_back(nullptr);
 
   // Opened close-on-exec; the child gets it only as its descriptor 2.
-  base::UniqueFd null_fd(command.discard_stderr ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1);
+  base::UniqueFd null_fd(command.discard_stderr ? open_null() : -1);
   if (command.discard_stderr && null_fd.get() < 0) return std::unexpected(IoError::last_os_error());
 
   SpawnFileActions actions;
