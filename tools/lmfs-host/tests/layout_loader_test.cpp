@@ -3,10 +3,8 @@
 // `lmfs-host --layout` prints what a header states.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <sys/wait.h>
-
 #include "layout_graph.h"
+#include "lmfs_testing/process.h"
 #include "loader.h"
 
 namespace lmfs::host {
@@ -17,21 +15,17 @@ struct HostRun {
   std::string output;  // stdout and stderr
 };
 
-HostRun run_host(const std::string& args) {
-  HostRun r{-1, {}};
-  FILE* p = ::popen((std::string(LMFS_HOST_PATH) + " " + args + " 2>&1").c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
-  const int status = ::pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+HostRun run_host(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {LMFS_HOST_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const auto r = lmfs::testing::run(argv, {.output = lmfs::testing::Output::merge});
+  return {r.exit_status, r.out};
 }
 
 TEST(LayoutLoading, ALibraryWithoutItsLayoutLoadsAfterAWarning) {
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   auto loaded = load_plugin(FAKE_LAYOUT_ABSENT);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(loaded) << loaded.error();
   EXPECT_NE(loaded->root_module, nullptr);
   EXPECT_EQ(err, std::string("lmfs-host: warning: ") + FAKE_LAYOUT_ABSENT +
@@ -39,9 +33,9 @@ TEST(LayoutLoading, ALibraryWithoutItsLayoutLoadsAfterAWarning) {
 }
 
 TEST(LayoutLoading, TheRealPluginPassesTheCheckSilently) {
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   auto loaded = load_plugin(LMFS_PLUGIN_PATH);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(loaded) << loaded.error();
   EXPECT_EQ(err, "");
 }
@@ -61,11 +55,11 @@ TEST(LayoutLoading, LayoutCommandPrintsTheStatedGraph) {
   ASSERT_TRUE(opened) << opened.error();
   auto graph = layout::read_graph(static_cast<const abi::tl::TypeLayout*>(opened->header->layout));
   ASSERT_TRUE(graph) << graph.error();
-  const HostRun printed = run_host(std::string("--layout ") + LMFS_PLUGIN_PATH);
+  const HostRun printed = run_host({"--layout", LMFS_PLUGIN_PATH});
   EXPECT_EQ(printed.status, 0);
   EXPECT_EQ(printed.output, layout::print_graph(*graph));
 
-  const HostRun absent = run_host(std::string("--layout ") + FAKE_LAYOUT_ABSENT);
+  const HostRun absent = run_host({"--layout", FAKE_LAYOUT_ABSENT});
   EXPECT_EQ(absent.status, 3);
   EXPECT_EQ(absent.output, std::string("lmfs-host: ") + FAKE_LAYOUT_ABSENT + " does not include its type layout\n");
 }
