@@ -2,11 +2,6 @@
 // mount last: the library in this process, the library in a process of its
 // own, and util-linux `findmnt --tab-file TABLE --source DEV`.  Ends with the
 // ratios of the three.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -17,9 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "lmfs_testing/process.h"
 #include "loomfs_internal.h"
-
-extern char** environ;
 
 namespace {
 
@@ -77,18 +71,7 @@ Scratch& Files() {
 
 // Runs argv with its output on /dev/null; returns the exit status.
 int Spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  int status = -1;
-  if (rc != 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return lmfs::testing::run(args, {.output = lmfs::testing::Output::discard}).exit_status;
 }
 
 void BM_Library(benchmark::State& state) {

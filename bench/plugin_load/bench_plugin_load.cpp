@@ -3,16 +3,13 @@
 // root module), `new` with parameters, then the first operation (`root`).
 //
 // A library is loaded once per process, so every measured load runs in a
-// fresh child process; the child times itself and reports through a pipe
-// (manual time: process creation is not counted). The same is measured with
+// fresh child process; the child times itself and prints the time (manual
+// time: process creation is not counted). The same is measured with
 // the header's layout tag cleared before loading, which is what a library
 // without layout data costs. The layout check alone (reading both graphs and
 // comparing them) is measured in process as well.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -24,6 +21,7 @@
 #include "lmfs_abi/layout_reader.h"
 #include "loader.h"
 #include "lmfs_interface/layouts.h"
+#include "lmfs_testing/process.h"
 
 namespace {
 
@@ -56,23 +54,12 @@ long long load_and_first_operation(bool skip_layout) {
 void BM_LoadToFirstOperation(benchmark::State& state) {
   const bool skip_layout = state.range(0) == 0;
   for (auto _ : state) {
-    int fds[2];
-    if (::pipe(fds) != 0) state.SkipWithError("pipe");
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::close(fds[0]);
-      int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(null, STDERR_FILENO);  // the skipped check's warning
-      long long ns = load_and_first_operation(skip_layout);
-      (void)!::write(fds[1], &ns, sizeof ns);
-      ::_exit(0);
-    }
-    ::close(fds[1]);
-    long long ns = -1;
-    (void)!::read(fds[0], &ns, sizeof ns);
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    // The skipped check's warning goes to the child's standard error, unread.
+    lmfs::testing::Process child = lmfs::testing::Process::fork([&] {
+      std::printf("%lld\n", load_and_first_operation(skip_layout));
+      return 0;
+    });
+    const long long ns = child.wait() == 0 ? std::atoll(child.out().c_str()) : -1;
     if (ns < 0) {
       state.SkipWithError("the child could not load the plug-in");
       break;

@@ -13,32 +13,20 @@ std::string Error::message() const {
   return what + ": " + std::strerror(err);
 }
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    reset(other.release());
-  }
-  return *this;
-}
-
-int UniqueFd::release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) {
-    ::close(fd_);
-  }
-  fd_ = fd;
-}
-
 Result<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode) {
   const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
   if (fd < 0) {
     return sys_fail("cannot open " + path);
   }
   return UniqueFd(fd);
+}
+
+Result<Pipe> make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    return sys_fail("cannot create a pipe");
+  }
+  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
 namespace {

@@ -1,4 +1,4 @@
-// Owned file descriptors and whole-buffer positioned I/O.
+// Opening descriptors, pipes and whole-buffer positioned I/O.
 // Every descriptor the stand-ins open is close-on-exec: the mount helper
 // starts the daemon and nothing else may leak into it.
 #pragma once
@@ -8,29 +8,21 @@
 #include <string>
 #include <sys/types.h>
 
+#include "lmfs_base/unique.h"
 #include "result.h"
 
 namespace lmfs::standin {
 
-// Move-only owner of one descriptor; closes it once (never retried on EINTR).
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
+// The project's descriptor owner: closes its descriptor once, never retried
+// on EINTR.
+using UniqueFd = lmfs::base::UniqueFd;
 
-  [[nodiscard]] int get() const { return fd_; }
-  [[nodiscard]] explicit operator bool() const { return fd_ >= 0; }
-  [[nodiscard]] int release();
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
+// Both ends of a close-on-exec pipe.
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
 };
+[[nodiscard]] Result<Pipe> make_pipe();
 
 // open(2) with O_CLOEXEC added.
 [[nodiscard]] Result<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0);

@@ -76,12 +76,12 @@ Result<void> start_daemon(const std::string& device, const std::string& dir) {
     return std::unexpected(home.error());
   }
   const std::string daemon = *home + "/loomfsd";
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    return sys_fail("cannot create a pipe");
+  auto ready = make_pipe();
+  if (!ready) {
+    return std::unexpected(ready.error());
   }
-  UniqueFd ready_in(pipe_fds[0]);
-  UniqueFd ready_out(pipe_fds[1]);
+  UniqueFd& ready_in = ready->read;
+  UniqueFd& ready_out = ready->write;
 
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;

@@ -18,8 +18,8 @@ namespace {
 class Control : public ::testing::Test {
  protected:
   void SetUp() override {
-    const Outcome made = run({tool("mkfs.loomfs"), "-q", "-f", "-O", "block_count", image_.path()});
-    ASSERT_EQ(made.exit_code(), 0) << made.err;
+    const ProcessRun made = run({tool("mkfs.loomfs"), "-q", "-f", "-O", "block_count", image_.path()});
+    ASSERT_EQ(made.exit_status, 0) << made.err;
     mount_ = std::make_unique<Mount>(image_.path(), dir_);
     ASSERT_TRUE(mount_->ok()) << mount_->result().err;
   }
@@ -35,7 +35,7 @@ class Control : public ::testing::Test {
     return sem;
   }
 
-  std::uint64_t violations() { return get_status(dir_).value_or(Status{}).violations; }
+  std::uint64_t violations() { return get_status(dir_).value_or(FsStatus{}).violations; }
 
   // The daemon's log, where each violation leaves a line.
   std::string daemon_log() {
@@ -53,11 +53,11 @@ class Control : public ::testing::Test {
 TEST_F(Control, CheckpointNumbersStartAtOneAndIncrease) {
   auto status = get_status(dir_);
   ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(status->number, 0u);
+  EXPECT_EQ(status->checkpoint, 0u);
   for (std::uint64_t expected = 1; expected <= 3; ++expected) {
     EXPECT_EQ(sync_fs(dir_).value_or(0), expected);
   }
-  EXPECT_EQ(get_status(dir_).value_or(Status{}).number, 3u);
+  EXPECT_EQ(get_status(dir_).value_or(FsStatus{}).checkpoint, 3u);
 }
 
 TEST_F(Control, ChangeModeKnowsOnlyItsCheckpoints) {
@@ -86,13 +86,13 @@ TEST_F(Control, ChangeModeKnowsOnlyItsCheckpoints) {
   ::sem_close(sem);
   auto status = get_status(dir_);
   ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(status->number, 2u);
+  EXPECT_EQ(status->checkpoint, 2u);
   EXPECT_EQ(status->snapshots, 1u);
   EXPECT_EQ(status->violations, 0u) << daemon_log();
 }
 
 TEST_F(Control, RequestsElsewhereThanTheRootAreNotServed) {
-  write_file(dir_ + "/file", "x");
+  ASSERT_TRUE(write_file(dir_ + "/file", "x"));
   ASSERT_EQ(::mkdir((dir_ + "/sub").c_str(), 0755), 0);
   for (const char* name : {"/file", "/sub"}) {
     SCOPED_TRACE(name);
@@ -149,8 +149,8 @@ TEST_F(Control, RecordsOverlappingChangeModes) {
 
 // A read-only remount shows "ro" once the shown table is rewritten.
 TEST_F(Control, ShownTableFollowsAReadOnlyRemount) {
-  ASSERT_EQ(run({"mount", "-o", "remount,bind,ro", dir_}).exit_code(), 0);
-  ASSERT_EQ(run({tool("loomfs-mtab")}).exit_code(), 0);
+  ASSERT_EQ(run({"mount", "-o", "remount,bind,ro", dir_}).exit_status, 0);
+  ASSERT_EQ(run({tool("loomfs-mtab")}).exit_status, 0);
   auto shown = shown_lines_for(dir_);
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_NE(shown[0].find(" loomfs ro,"), std::string::npos) << shown[0];

@@ -10,7 +10,7 @@
 namespace lmfs::standin::testing {
 namespace {
 
-Outcome in_env(const std::string& script) {
+ProcessRun in_env(const std::string& script) {
   return run({tool("lmfs-env"), "--", "bash", "-euc", script});
 }
 
@@ -25,14 +25,14 @@ std::vector<std::string> loops_under(const std::string& dir) {
 }
 
 TEST(LmfsEnv, ProvidesTheShownTableAndItsOwnShm) {
-  const Outcome r = in_env(
+  const ProcessRun r = in_env(
       "test -f /proc/mounts && ! test -L /proc/mounts\n"
       "test \"$(readlink /proc/self/exe)\" = \"$(readlink -f /bin/readlink)\"\n"
       "grep -q ' /dev/shm tmpfs ' /proc/mounts\n"
       "command -v mount.loomfs\n"
       "touch /dev/shm/lmfs-env-probe\n"
       "echo \"$LMFS_ENV_DIR\"\n");
-  ASSERT_EQ(r.exit_code(), 0) << r.err;
+  ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_TRUE(r.out.starts_with(kBinDir + "/mount.loomfs\n")) << r.out;
   const std::string scratch = r.out.substr(r.out.find('\n') + 1);
   EXPECT_FALSE(std::filesystem::exists(scratch.substr(0, scratch.size() - 1)));
@@ -43,7 +43,7 @@ TEST(LmfsEnv, ProvidesTheShownTableAndItsOwnShm) {
 // its status comes through and everything is gone afterwards.
 TEST(LmfsEnv, CleansUpAfterAFailingCommand) {
   const std::string record = env_dir() + "/record";
-  const Outcome r = in_env(
+  const ProcessRun r = in_env(
       "cd \"$LMFS_ENV_DIR\"\n"
       "truncate -s 4M img && dev=$(losetup -f --show img)\n"
       "mkfs.loomfs -q -f -O block_count \"$dev\" && mkdir mnt\n"
@@ -51,7 +51,7 @@ TEST(LmfsEnv, CleansUpAfterAFailingCommand) {
       "echo hi > mnt/file\n"
       "echo \"$LMFS_ENV_DIR\" > " + record + "\n"
       "exit 7\n");
-  EXPECT_EQ(r.exit_code(), 7) << r.err;
+  EXPECT_EQ(r.exit_status, 7) << r.err;
   EXPECT_NE(r.err.find("left mounted"), std::string::npos) << r.err;
   std::string scratch = read_file(record);
   ASSERT_FALSE(scratch.empty());
@@ -61,17 +61,17 @@ TEST(LmfsEnv, CleansUpAfterAFailingCommand) {
 }
 
 TEST(LmfsEnv, FailsARunWhoseDaemonReportedASanitizerError) {
-  const Outcome r = in_env(
+  const ProcessRun r = in_env(
       "mkdir -p /dev/shm/loomfs-standins\n"
       "echo '==1==ERROR: AddressSanitizer: heap-use-after-free' > "
       "/dev/shm/loomfs-standins/loomfsd-1.log\n");
-  EXPECT_EQ(r.exit_code(), 125);
+  EXPECT_EQ(r.exit_status, 125);
   EXPECT_NE(r.err.find("heap-use-after-free"), std::string::npos) << r.err;
 }
 
 TEST(LmfsEnv, RefusesAMissingCommand) {
-  const Outcome r = run({tool("lmfs-env")});
-  EXPECT_EQ(r.exit_code(), 125);
+  const ProcessRun r = run({tool("lmfs-env")});
+  EXPECT_EQ(r.exit_status, 125);
   EXPECT_NE(r.err.find("usage: lmfs-env"), std::string::npos) << r.err;
 }
 

@@ -22,6 +22,7 @@ class Device {
  public:
   Device(Backing backing, std::uint64_t size) : image_("img", size) {
     if (backing == Backing::Loop) loop_ = std::make_unique<LoopDevice>(image_.path());
+    if (loop_ && !loop_->attached()) ADD_FAILURE() << loop_->error();
   }
   [[nodiscard]] std::string device() const { return loop_ ? loop_->path() : image_.path(); }
   [[nodiscard]] const std::string& image() const { return image_.path(); }
@@ -31,7 +32,7 @@ class Device {
   std::unique_ptr<LoopDevice> loop_;
 };
 
-Outcome mkfs(const std::string& device) {
+ProcessRun mkfs(const std::string& device) {
   return run({tool("mkfs.loomfs"), "-q", "-f", "-O", "block_count", device});
 }
 
@@ -40,7 +41,7 @@ class Lifecycle : public ::testing::TestWithParam<Backing> {};
 TEST_P(Lifecycle, FilesAndCheckpointsSurviveUnmountAndMount) {
   Device dev(GetParam(), 16 << 20);
   ASSERT_FALSE(dev.device().empty());
-  ASSERT_EQ(mkfs(dev.device()).exit_code(), 0);
+  ASSERT_EQ(mkfs(dev.device()).exit_status, 0);
   const std::string dir = make_dir("mnt");
   std::uint64_t first = 0, second = 0;
   {
@@ -51,9 +52,9 @@ TEST_P(Lifecycle, FilesAndCheckpointsSurviveUnmountAndMount) {
     EXPECT_TRUE(shown[0].starts_with(dev.device() + " " + dir + " loomfs rw,")) << shown[0];
 
     std::filesystem::create_directory(dir + "/notes");
-    write_file(dir + "/notes/draft", "first words\n");
+    ASSERT_TRUE(write_file(dir + "/notes/draft", "first words\n"));
     std::filesystem::rename(dir + "/notes/draft", dir + "/notes/kept");
-    write_file(dir + "/gone", "x");
+    ASSERT_TRUE(write_file(dir + "/gone", "x"));
     std::filesystem::remove(dir + "/gone");
     std::filesystem::create_symlink("notes/kept", dir + "/link");
     EXPECT_EQ(read_file(dir + "/link"), "first words\n");
@@ -67,10 +68,10 @@ TEST_P(Lifecycle, FilesAndCheckpointsSurviveUnmountAndMount) {
     EXPECT_GT(second, first);
     EXPECT_TRUE(change_mode(dir, first, 1).has_value());
     // Written after the last checkpoint: must reach the device at unmount.
-    write_file(dir + "/notes/late", "after the checkpoints");
+    ASSERT_TRUE(write_file(dir + "/notes/late", "after the checkpoints"));
 
-    const Outcome r = m.unmount();
-    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    const ProcessRun r = m.unmount();
+    EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_TRUE(shown_lines_for(dir).empty());
   }
   Mount again(dev.device(), dir);
@@ -82,7 +83,7 @@ TEST_P(Lifecycle, FilesAndCheckpointsSurviveUnmountAndMount) {
   EXPECT_EQ(std::filesystem::read_symlink(dir + "/link"), "notes/kept");
   auto status = get_status(dir);
   ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(status->number, second);
+  EXPECT_EQ(status->checkpoint, second);
   EXPECT_EQ(status->snapshots, 1u);
   EXPECT_TRUE(change_mode(dir, second, 1).has_value());
   EXPECT_EQ(sync_fs(dir).value_or(0), second + 1);
@@ -92,20 +93,20 @@ TEST_P(Lifecycle, FilesAndCheckpointsSurviveUnmountAndMount) {
 // the namespace's /usr/local/sbin provides once sudo has reset PATH.
 TEST_P(Lifecycle, UnmountsThroughSudo) {
   Device dev(GetParam(), 1 << 20);
-  ASSERT_EQ(mkfs(dev.device()).exit_code(), 0);
+  ASSERT_EQ(mkfs(dev.device()).exit_status, 0);
   const std::string dir = make_dir("mnt");
   Mount m(dev.device(), dir);
   ASSERT_TRUE(m.ok()) << m.result().err;
-  const Outcome r = run({"sudo", "umount.loomfs", dev.device()});
-  EXPECT_EQ(r.exit_code(), 0) << r.err;
+  const ProcessRun r = run({"sudo", "umount.loomfs", dev.device()});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_TRUE(shown_lines_for(dir).empty());
-  EXPECT_EQ(run({"sudo", tool("umount.loomfs"), dev.device()}).exit_code(), 32);
+  EXPECT_EQ(run({"sudo", tool("umount.loomfs"), dev.device()}).exit_status, 32);
 }
 
 // A damaged primary superblock leaves the secondary copy in charge.
 TEST_P(Lifecycle, MountsThroughTheSecondarySuperblock) {
   Device dev(GetParam(), 1 << 20);
-  ASSERT_EQ(mkfs(dev.device()).exit_code(), 0);
+  ASSERT_EQ(mkfs(dev.device()).exit_status, 0);
   const int fd = ::open(dev.image().c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   const std::string zeros(1024, '\0');
@@ -123,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(Backings, Lifecycle, ::testing::Values(Backing::Loop, B
 
 TEST(FileSystem, RefusesWritesBeyondItsSpaceAndKeepsWhatFits) {
   Image image("img", 128 * 1024);
-  ASSERT_EQ(mkfs(image.path()).exit_code(), 0);
+  ASSERT_EQ(mkfs(image.path()).exit_status, 0);
   const std::string dir = make_dir("mnt");
   Mount m(image.path(), dir);
   ASSERT_TRUE(m.ok()) << m.result().err;
@@ -137,7 +138,7 @@ TEST(FileSystem, RefusesWritesBeyondItsSpaceAndKeepsWhatFits) {
   ::close(fd);
   EXPECT_GT(written, 0);
   ASSERT_TRUE(sync_fs(dir).has_value());
-  ASSERT_EQ(m.unmount().exit_code(), 0);
+  ASSERT_EQ(m.unmount().exit_status, 0);
   Mount again(image.path(), dir);
   ASSERT_TRUE(again.ok()) << again.result().err;
   EXPECT_EQ(std::filesystem::file_size(dir + "/big"),
@@ -146,13 +147,13 @@ TEST(FileSystem, RefusesWritesBeyondItsSpaceAndKeepsWhatFits) {
 
 TEST(FileSystem, DirectoryRulesHold) {
   Image image("img", 1 << 20);
-  ASSERT_EQ(mkfs(image.path()).exit_code(), 0);
+  ASSERT_EQ(mkfs(image.path()).exit_status, 0);
   const std::string dir = make_dir("mnt");
   Mount m(image.path(), dir);
   ASSERT_TRUE(m.ok()) << m.result().err;
   ASSERT_EQ(::mkdir((dir + "/a").c_str(), 0755), 0);
   ASSERT_EQ(::mkdir((dir + "/a/b").c_str(), 0755), 0);
-  write_file(dir + "/a/b/f", "f");
+  ASSERT_TRUE(write_file(dir + "/a/b/f", "f"));
   EXPECT_EQ(::rmdir((dir + "/a").c_str()), -1);
   EXPECT_EQ(errno, ENOTEMPTY);
   EXPECT_EQ(::rename((dir + "/a").c_str(), (dir + "/a/b/c").c_str()), -1);

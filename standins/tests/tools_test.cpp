@@ -15,7 +15,7 @@ std::uint64_t le(const std::string& b, std::size_t off, int width) {
   return v;
 }
 
-Outcome mkfs(const std::string& device) {
+ProcessRun mkfs(const std::string& device) {
   return run({tool("mkfs.loomfs"), "-q", "-f", "-O", "block_count", device});
 }
 
@@ -26,8 +26,8 @@ TEST(Mkfs, WritesBothSuperblockCopiesForAnySize) {
                              std::uint64_t{4} << 30}) {
     SCOPED_TRACE(size);
     Image image("img", size);
-    const Outcome r = mkfs(image.path());
-    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    const ProcessRun r = mkfs(image.path());
+    ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");
     const int fd = ::open(image.path().c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
@@ -51,16 +51,16 @@ TEST(Mkfs, WritesBothSuperblockCopiesForAnySize) {
 
 TEST(Mkfs, RefusesTooSmallAndUnsuitableDevices) {
   Image small("small", 64 * 1024 - 4096);
-  Outcome r = mkfs(small.path());
-  EXPECT_EQ(r.exit_code(), 32);
+  ProcessRun r = mkfs(small.path());
+  EXPECT_EQ(r.exit_status, 32);
   EXPECT_NE(r.err.find("too small"), std::string::npos) << r.err;
 
   r = mkfs(env_dir() + "/missing");
-  EXPECT_EQ(r.exit_code(), 32);
+  EXPECT_EQ(r.exit_status, 32);
   EXPECT_NE(r.err.find("No such file"), std::string::npos) << r.err;
 
   r = mkfs(make_dir("dir"));
-  EXPECT_EQ(r.exit_code(), 32);
+  EXPECT_EQ(r.exit_status, 32);
   EXPECT_NE(r.err.find("neither a block device nor a regular file"), std::string::npos) << r.err;
 }
 
@@ -99,8 +99,8 @@ TEST(Tools, WrongArgumentsAreUsageErrors) {
     for (const std::string& a : argv) line += a + " ";
     SCOPED_TRACE(line);
     argv[0] = tool(argv[0]);
-    const Outcome r = run(argv);
-    EXPECT_EQ(r.exit_code(), 1);
+    const ProcessRun r = run(argv);
+    EXPECT_EQ(r.exit_status, 1);
     EXPECT_TRUE(r.err.starts_with("usage: ")) << r.err;
   }
   EXPECT_TRUE(shown_lines_for(dir).empty());
@@ -110,8 +110,8 @@ TEST(Tools, RefuseWhatCannotBeMountedOrUnmounted) {
   Image unformatted("raw", 1 << 20);
   Image image("img", 1 << 20);
   Image other("other", 1 << 20);
-  ASSERT_EQ(mkfs(image.path()).exit_code(), 0);
-  ASSERT_EQ(mkfs(other.path()).exit_code(), 0);
+  ASSERT_EQ(mkfs(image.path()).exit_status, 0);
+  ASSERT_EQ(mkfs(other.path()).exit_status, 0);
   const std::string dir = make_dir("mnt");
   const std::string dir2 = make_dir("mnt2");
   const std::string mount = tool("mount.loomfs");
@@ -129,8 +129,8 @@ TEST(Tools, RefuseWhatCannotBeMountedOrUnmounted) {
     };
     for (const Case& c : before) {
       SCOPED_TRACE(c.argv[0] + " " + c.argv.back());
-      const Outcome r = run(c.argv);
-      EXPECT_EQ(r.exit_code(), 32);
+      const ProcessRun r = run(c.argv);
+      EXPECT_EQ(r.exit_status, 32);
       EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
   }
@@ -143,8 +143,8 @@ TEST(Tools, RefuseWhatCannotBeMountedOrUnmounted) {
   };
   for (const Case& c : after) {
     SCOPED_TRACE(c.argv[0] + " " + c.argv.back());
-    const Outcome r = run(c.argv);
-    EXPECT_EQ(r.exit_code(), 32);
+    const ProcessRun r = run(c.argv);
+    EXPECT_EQ(r.exit_status, 32);
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
   EXPECT_EQ(shown_lines_for(dir).size(), 1u);
@@ -154,7 +154,7 @@ TEST(Tools, RefuseWhatCannotBeMountedOrUnmounted) {
 // The mount helper fails, with the daemon's reason, when loomfsd cannot serve.
 TEST(Tools, MountReportsADaemonThatCannotStart) {
   Image image("img", 1 << 20);
-  ASSERT_EQ(mkfs(image.path()).exit_code(), 0);
+  ASSERT_EQ(mkfs(image.path()).exit_status, 0);
   // Both slots spoiled: the superblock is fine, the file system is not.
   const int fd = ::open(image.path().c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
@@ -163,7 +163,7 @@ TEST(Tools, MountReportsADaemonThatCannotStart) {
   ::close(fd);
   const std::string dir = make_dir("mnt");
   Mount m(image.path(), dir);
-  EXPECT_EQ(m.result().exit_code(), 32);
+  EXPECT_EQ(m.result().exit_status, 32);
   EXPECT_NE(m.result().err.find("no valid image"), std::string::npos) << m.result().err;
   EXPECT_NE(m.result().err.find("loomfsd failed to mount"), std::string::npos) << m.result().err;
   EXPECT_TRUE(shown_lines_for(dir).empty());

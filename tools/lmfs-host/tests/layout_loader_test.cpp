@@ -4,11 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <sys/wait.h>
 
 #include "lmfs_abi/layout_print.h"
 #include "lmfs_abi/layout_reader.h"
+#include "lmfs_testing/process.h"
 #include "loader.h"
 
 namespace lmfs::host {
@@ -19,21 +18,17 @@ struct HostRun {
   std::string output;  // stdout and stderr
 };
 
-HostRun run_host(const std::string& args) {
-  HostRun r{-1, {}};
-  FILE* p = ::popen((std::string(LMFS_HOST_PATH) + " " + args + " 2>&1").c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
-  const int status = ::pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+HostRun run_host(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {LMFS_HOST_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const auto r = lmfs::testing::run(argv, {.output = lmfs::testing::Output::merge});
+  return {r.exit_status, r.out};
 }
 
 TEST(LayoutLoading, ALibraryWithoutItsLayoutLoadsAfterAWarning) {
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   auto loaded = load_plugin(FAKE_LAYOUT_ABSENT);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(loaded) << loaded.error();
   EXPECT_NE(loaded->root_module, nullptr);
   EXPECT_EQ(err, std::string("lmfs-host: warning: ") + FAKE_LAYOUT_ABSENT +
@@ -41,9 +36,9 @@ TEST(LayoutLoading, ALibraryWithoutItsLayoutLoadsAfterAWarning) {
 }
 
 TEST(LayoutLoading, TheRealPluginPassesTheCheckSilently) {
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   auto loaded = load_plugin(LMFS_PLUGIN_PATH);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(loaded) << loaded.error();
   EXPECT_EQ(err, "");
 }
@@ -63,18 +58,18 @@ TEST(LayoutLoading, LayoutCommandPrintsTheStatedGraph) {
   ASSERT_TRUE(opened) << opened.error();
   auto graph = abi::layout::read_graph(static_cast<const abi::tl::TypeLayout*>(opened->header->layout));
   ASSERT_TRUE(graph) << graph.error();
-  const HostRun printed = run_host(std::string("--layout ") + LMFS_PLUGIN_PATH);
+  const HostRun printed = run_host({"--layout", LMFS_PLUGIN_PATH});
   EXPECT_EQ(printed.status, 0);
   EXPECT_EQ(printed.output, abi::layout::print_facts(*graph));
 
-  const HostRun full = run_host(std::string("--layout --full ") + LMFS_PLUGIN_PATH);
+  const HostRun full = run_host({"--layout", "--full", LMFS_PLUGIN_PATH});
   EXPECT_EQ(full.status, 0);
   // The same printout but for the addresses, which are another process's.
   const std::string here = abi::layout::print_full(*graph);
   EXPECT_EQ(std::count(full.output.begin(), full.output.end(), '\n'), std::count(here.begin(), here.end(), '\n'));
   EXPECT_TRUE(full.output.starts_with("TypeLayout {\n    name: \"PrefixRef\",\n")) << full.output.substr(0, 200);
 
-  const HostRun absent = run_host(std::string("--layout ") + FAKE_LAYOUT_ABSENT);
+  const HostRun absent = run_host({"--layout", FAKE_LAYOUT_ABSENT});
   EXPECT_EQ(absent.status, 3);
   EXPECT_EQ(absent.output, std::string("lmfs-host: ") + FAKE_LAYOUT_ABSENT + " does not include its type layout\n");
 }
@@ -82,10 +77,10 @@ TEST(LayoutLoading, LayoutCommandPrintsTheStatedGraph) {
 // The interface's do-nothing driver loads with its layout checked and
 // answers every operation as a test double should.
 TEST(NullPlugin, LoadsCheckedAndAnswersEveryOperation) {
-  const HostRun r = run_host(std::string(LMFS_NULL_PLUGIN_PATH) +
-                             " --params '{}' init done root at_root a stores initialize_stores - attach_stores /m -"
-                             " detach_stores /m take_snapshot next_snapshot last_snapshot edge_snapshot full_snapshot"
-                             " snapshot /x true debug debug_alt");
+  const HostRun r = run_host({LMFS_NULL_PLUGIN_PATH, "--params", "{}", "init", "done", "root", "at_root", "a",
+                              "stores", "initialize_stores", "-", "attach_stores", "/m", "-", "detach_stores", "/m",
+                              "take_snapshot", "next_snapshot", "last_snapshot", "edge_snapshot", "full_snapshot",
+                              "snapshot", "/x", "true", "debug", "debug_alt"});
   EXPECT_EQ(r.status, 0);
   std::string expected =
       "{\"op\":\"new\",\"result\":\"Ok\"}\n"

@@ -17,7 +17,7 @@ using loomfs_test::Semaphores;
 using loomfs_test::TempDir;
 using K = LoomFsApiError::Kind;
 
-class HandleMounted : public testing::Test {
+class HandleMounted : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for mount namespaces";

@@ -2,20 +2,14 @@
 // library is called, and a failed open leaves nothing open.
 #include "loomfs_api/handle.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
+
+#include "lmfs_testing/files.h"
 
 namespace lmfs::loomfs {
 namespace {
 
-int open_descriptors() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (::readdir(d) != nullptr) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
+using lmfs::testing::open_fds;
 
 TEST(LoomFsHandle, NulBytesFailBeforeTheLibraryIsCalled) {
   const std::string with_nul("/dev/x\0y", 8);
@@ -28,7 +22,7 @@ TEST(LoomFsHandle, NulBytesFailBeforeTheLibraryIsCalled) {
 }
 
 TEST(LoomFsHandle, NoMountedFileSystemIsOpenFailedAndLeavesNothingOpen) {
-  const int before = open_descriptors();
+  const auto before = open_fds();
   for (int flags : {LoomFsHandle::kStatusFlags, LoomFsHandle::kSnapshotFlags}) {
     SCOPED_TRACE(flags);
     for (std::string device : {"", "/nonexistent/device", "/dev/null"}) {
@@ -37,7 +31,7 @@ TEST(LoomFsHandle, NoMountedFileSystemIsOpenFailedAndLeavesNothingOpen) {
       EXPECT_EQ(h.error().message(), "Unable to open loomfs");
     }
   }
-  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(open_fds(), before);
 }
 
 }  // namespace

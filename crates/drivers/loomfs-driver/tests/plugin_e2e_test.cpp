@@ -3,10 +3,8 @@
 // exported symbol table.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <memory>
-
-#include "host_runner.h"
+#include "lmfs_testing/files.h"
+#include "lmfs_testing/host.h"
 
 namespace lmfs::testing {
 namespace {
@@ -15,12 +13,9 @@ const std::string kParams =
     R"({"bin_dir":"/sbin","media":{"inner":[{"Block":{"inner":"/dev/sdb"}}]},"root":"/mnt/s"})";
 
 TEST(PluginLoad, ExportsExactlyTheHeaderSymbol) {
-  const std::string cmd = std::string("nm -D --defined-only ") + plugin_path();
-  std::unique_ptr<FILE, int (*)(FILE*)> p(::popen(cmd.c_str(), "r"), ::pclose);
-  ASSERT_TRUE(p);
-  std::vector<std::string> symbols;
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, p.get()) != nullptr) symbols.emplace_back(buf);
+  const ProcessRun nm = run({"nm", "-D", "--defined-only", plugin_path()});
+  ASSERT_EQ(nm.exit_status, 0) << nm.err;
+  const std::vector<std::string> symbols = split_lines(nm.out);
   ASSERT_EQ(symbols.size(), 1u) << ::testing::PrintToString(symbols);
   EXPECT_NE(symbols[0].find(" D _1as_0lib_1header_0root_bmodule_bloader"), std::string::npos) << symbols[0];
 }
@@ -103,17 +98,17 @@ TEST(PluginOps, InvalidUtf8InPathsIsShownWithReplacementCharacter) {
 
 TEST(HostLoader, RefusesWhatIsNoPlugin) {
   {
-    auto run = run_host_with("/nonexistent/libnothing.so", {"--params", kParams});
+    auto run = run_host_args({"/nonexistent/libnothing.so", "--params", kParams});
     EXPECT_EQ(run.exit_status, 3);
     EXPECT_NE(run.err.find("lmfs-host: cannot load /nonexistent/libnothing.so"), std::string::npos) << run.err;
   }
   {
-    auto run = run_host_with("libm.so.6", {"--params", kParams});
+    auto run = run_host_args({"libm.so.6", "--params", kParams});
     EXPECT_EQ(run.exit_status, 3);
     EXPECT_NE(run.err.find("is not a storage-driver plug-in: it has no library header"), std::string::npos) << run.err;
   }
   {
-    auto run = run_host_with(plugin_path(), {"--params"});
+    auto run = run_host_args({plugin_path(), "--params"});
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_NE(run.err.find("usage:"), std::string::npos);
   }

@@ -6,26 +6,17 @@
  * Every other request goes to the real ioctl.
  */
 #define _GNU_SOURCE
-#include <dlfcn.h>
-#include <stddef.h>
 #include <signal.h>
-#include <stdarg.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
-#define CHANGE_MODE_REQUEST 0x40106E80UL
+#include "lmfs_testing/preload_shim.h"
+#include "loomfs.h"
 
-__attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...)
+static int dying_ioctl(int fd, unsigned long request, void *arg)
 {
-	static int (*real)(int, unsigned long, ...);
-	va_list ap;
-	void *arg;
-
-	va_start(ap, request);
-	arg = va_arg(ap, void *);
-	va_end(ap);
-	if (request == CHANGE_MODE_REQUEST)
+	if (request == LOOMFS_IOC_CHANGE_MODE)
 		kill(getpid(), SIGKILL);
-	if (real == NULL)
-		real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
-	return real(fd, request, arg);
+	return LMFS_NEXT(ioctl)(fd, request, arg);
 }
+LMFS_DEFINE_IOCTL(dying_ioctl)

@@ -43,12 +43,12 @@ std::string own_comm() {
 class Snapshots : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!in_env()) {
+    if (!in_lmfs_env()) {
       GTEST_SKIP() << "needs root: runs inside lmfs-env on loop devices";
     }
     store_ = std::make_unique<Store>();
     ASSERT_TRUE(store_->ready());
-    auto formatted = run_host(store_->host_args({"initialize_stores", store_->attach()}));
+    auto formatted = run_host_args(store_->host_args({"initialize_stores", store_->attach()}));
     ASSERT_EQ(formatted.lines.size(), 2u) << formatted.err;
     ASSERT_EQ(formatted.lines[1], R"({"op":"initialize_stores","result":"Ok"})") << formatted.err;
   }
@@ -59,7 +59,7 @@ class Snapshots : public ::testing::Test {
     if (!store_->mounted()) {
       EXPECT_TRUE(store_->mount(store_->mount_dir()));
     }
-    auto st = fs_status(store_->mount_dir());
+    auto st = get_status(store_->mount_dir());
     EXPECT_TRUE(st.has_value()) << "no status from " << store_->mount_dir();
     return st.value_or(FsStatus{});
   }
@@ -70,10 +70,10 @@ class Snapshots : public ::testing::Test {
 TEST_F(Snapshots, NumbersIncreaseAndOutliveUnmountAndProcess) {
   const Store& s = *store_;
   const std::string& mnt = s.mount_dir();
-  auto first = run_host(s.host_args({"attach_stores", mnt, s.attach(), "take_snapshot", "take_snapshot",
-                                     "take_snapshot", "next_snapshot", "last_snapshot", "detach_stores", mnt,
-                                     "attach_stores", mnt, s.attach(), "next_snapshot", "last_snapshot",
-                                     "take_snapshot", "detach_stores", mnt}));
+  auto first = run_host_args(s.host_args({"attach_stores", mnt, s.attach(), "take_snapshot", "take_snapshot",
+                                          "take_snapshot", "next_snapshot", "last_snapshot", "detach_stores", mnt,
+                                          "attach_stores", mnt, s.attach(), "next_snapshot", "last_snapshot",
+                                          "take_snapshot", "detach_stores", mnt}));
   ASSERT_EQ(first.exit_status, 0) << first.err;
   const std::vector<std::string> expected = {
       R"({"op":"new","result":"Ok"})",
@@ -95,7 +95,7 @@ TEST_F(Snapshots, NumbersIncreaseAndOutliveUnmountAndProcess) {
 
   // Another process with a driver of its own: the file system goes on
   // counting where it was.
-  auto second = run_host(s.host_args({"attach_stores", mnt, s.attach(), "last_snapshot", "take_snapshot"}));
+  auto second = run_host_args(s.host_args({"attach_stores", mnt, s.attach(), "last_snapshot", "take_snapshot"}));
   ASSERT_EQ(second.lines.size(), 4u) << second.err;
   EXPECT_EQ(second.lines[2], snapshot_ok("last_snapshot", 4));
   EXPECT_EQ(second.lines[3], snapshot_ok("take_snapshot", 5));
@@ -184,10 +184,10 @@ TEST_F(Snapshots, EveryFailureReachesTheHostWithItsTextAndLeavesTheLockFree) {
     }
     std::vector<std::string> ops = prelude;
     ops.insert(ops.end(), {"take_snapshot", "next_snapshot", "last_snapshot"});
-    std::vector<std::string> env;
-    if (*r.fault != '\0') env = preload(LMFS_FAULT_SHIM, r.fault);
+    Options options;
+    if (*r.fault != '\0') options = {.env = {std::string("LMFS_FAULT=") + r.fault}, .preload = LMFS_FAULT_SHIM};
 
-    auto run = run_host(s.host_args(ops), env);
+    auto run = run_host_args(s.host_args(ops), options);
     ASSERT_EQ(run.exit_status, 0) << run.err;
     ASSERT_GE(run.lines.size(), 3u) << run.err;
     if (r.setup != Setup::NoStore && r.setup != Setup::AttachedByHost) {
@@ -216,8 +216,8 @@ TEST_F(Snapshots, EveryFailureReachesTheHostWithItsTextAndLeavesTheLockFree) {
 TEST_F(Snapshots, AHostKilledHoldingTheLockLeavesItHeldUntilTheOperatorReleasesIt) {
   Store& s = *store_;
   const std::string& mnt = s.mount_dir();
-  auto killed = run_host(s.host_args({"attach_stores", mnt, s.attach(), "take_snapshot"}),
-                         preload(LMFS_DIE_HOLDING_LOCK));
+  auto killed = run_host_args(s.host_args({"attach_stores", mnt, s.attach(), "take_snapshot"}),
+                              {.preload = LMFS_DIE_HOLDING_LOCK});
   EXPECT_EQ(killed.exit_status, 128 + SIGKILL) << killed.err;
   EXPECT_EQ(report_lines(killed.err), std::vector{report(1)});
   s.unmount();  // it died before it could detach
@@ -225,14 +225,14 @@ TEST_F(Snapshots, AHostKilledHoldingTheLockLeavesItHeldUntilTheOperatorReleasesI
 
   const std::string head = R"({"op":"lock_status","result":"Ok","device":")" + s.device() + R"(","semaphore":")" +
                            s.semaphore() + R"(",)";
-  auto held = run_host({"--lock-status", s.device()});
+  auto held = run_host_args({"--lock-status", s.device()});
   EXPECT_EQ(held.exit_status, 0) << held.err;
   EXPECT_EQ(held.lines, std::vector{head + R"("lock":"held","value":0,"users":[]})"});
 
   // The next snapshot syncs, writes its line and then waits for the lock.
   // The status reads before it have closed everything they opened.
-  HostProcess waiting(s.host_args({"attach_stores", mnt, s.attach(), "next_snapshot", "last_snapshot",
-                                   "take_snapshot", "detach_stores", mnt}));
+  Process waiting = start_host(s.host_args({"attach_stores", mnt, s.attach(), "next_snapshot", "last_snapshot",
+                                            "take_snapshot", "detach_stores", mnt}));
   for (int i = 0; i < 1000 && waiting.running() && report_lines(waiting.err()).empty(); ++i) {
     std::this_thread::sleep_for(10ms);
   }
@@ -241,14 +241,14 @@ TEST_F(Snapshots, AHostKilledHoldingTheLockLeavesItHeldUntilTheOperatorReleasesI
   EXPECT_EQ(open_files(waiting.pid()), std::vector{mnt}) << "only the waiting snapshot's mount directory";
 
   // The operator sees who waits, and gives the lock back.
-  auto seen = run_host({"--lock-status", s.device()});
+  auto seen = run_host_args({"--lock-status", s.device()});
   ASSERT_EQ(seen.lines.size(), 1u);
   EXPECT_TRUE(contains(seen.lines[0], R"("lock":"held","value":0,)")) << seen.lines[0];
   EXPECT_TRUE(contains(seen.lines[0], R"({"pid":)" + std::to_string(waiting.pid()) +
                                           R"(,"comm":"lmfs-host","futex_wait":true})"))
       << seen.lines[0];
 
-  auto released = run_host({"--release-lock", s.device()});
+  auto released = run_host_args({"--release-lock", s.device()});
   EXPECT_EQ(released.exit_status, 0);
   ASSERT_EQ(released.lines.size(), 1u);
   EXPECT_TRUE(contains(released.lines[0], R"("released":true)")) << released.lines[0];
@@ -274,10 +274,10 @@ TEST_F(Snapshots, LockToolReleasesOnlyAHeldLock) {
                                    R"(","semaphore":")" + s.semaphore() + R"(",)";
   {
     SCOPED_TRACE("free");
-    auto status = run_host({"--lock-status", s.device()});
+    auto status = run_host_args({"--lock-status", s.device()});
     EXPECT_EQ(status.exit_status, 0);
     EXPECT_EQ(status.lines, std::vector{head + R"("lock":"free","value":1,"users":[]})"});
-    auto release = run_host({"--release-lock", s.device()});
+    auto release = run_host_args({"--release-lock", s.device()});
     EXPECT_EQ(release.exit_status, 0);
     EXPECT_EQ(release.lines, std::vector{release_head + R"("released":false,"lock":"free","value":1})"});
     EXPECT_TRUE(contains(release.err, "is free; nothing released")) << release.err;
@@ -288,12 +288,12 @@ TEST_F(Snapshots, LockToolReleasesOnlyAHeldLock) {
     sem_t* sem = ::sem_open(s.semaphore().c_str(), 0);
     ASSERT_NE(sem, SEM_FAILED);
     ASSERT_EQ(::sem_wait(sem), 0);
-    auto status = run_host({"--lock-status", s.device()});
+    auto status = run_host_args({"--lock-status", s.device()});
     EXPECT_EQ(status.lines,
               std::vector{head + R"("lock":"held","value":0,"users":[{"pid":)" + std::to_string(::getpid()) +
                           R"(,"comm":")" + own_comm() +
                           R"(","futex_wait":false}]})"});
-    auto release = run_host({"--release-lock", s.device()});
+    auto release = run_host_args({"--release-lock", s.device()});
     EXPECT_EQ(release.lines, std::vector{release_head + R"("released":true,"lock":"free","value":1})"});
     EXPECT_TRUE(contains(release.err, "process " + std::to_string(::getpid()) + " ")) << release.err;
     EXPECT_EQ(s.lock_value(), 1);
@@ -303,7 +303,7 @@ TEST_F(Snapshots, LockToolReleasesOnlyAHeldLock) {
     SCOPED_TRACE("an image file names its lock by device and inode");
     struct stat st{};
     ASSERT_EQ(::stat(s.image().c_str(), &st), 0);
-    auto status = run_host({"--lock-status", s.image()});
+    auto status = run_host_args({"--lock-status", s.image()});
     ASSERT_EQ(status.lines.size(), 1u);
     EXPECT_TRUE(contains(status.lines[0], R"("semaphore":"/loomfs-cleaner-)" + std::to_string(st.st_dev) + "-" +
                                               std::to_string(st.st_ino) + R"(","lock":"free")"))
@@ -322,7 +322,7 @@ TEST_F(Snapshots, LockToolReleasesOnlyAHeldLock) {
   };
   for (const Bad& b : bad) {
     SCOPED_TRACE(::testing::PrintToString(b.args));
-    auto run = run_host(b.args);
+    auto run = run_host_args(b.args);
     EXPECT_EQ(run.exit_status, b.exit_status) << run.err;
     if (*b.output) {
       ASSERT_EQ(run.lines.size(), 1u);

@@ -34,13 +34,13 @@ std::optional<std::uint64_t> taken_id(const std::string& line) {
 }
 
 TEST(SnapshotStress, EightHostsAtOnceChangeModesOnlyUnderTheLockAndLoseNothing) {
-  if (!in_env()) {
+  if (!in_lmfs_env()) {
     GTEST_SKIP() << "needs root: runs inside lmfs-env on loop devices";
   }
   Store s;
   ASSERT_TRUE(s.ready());
   const std::string& mnt = s.mount_dir();
-  auto setup = run_host(s.host_args({"initialize_stores", s.attach(), "attach_stores", mnt, s.attach()}));
+  auto setup = run_host_args(s.host_args({"initialize_stores", s.attach(), "attach_stores", mnt, s.attach()}));
   ASSERT_EQ(setup.lines.size(), 3u) << setup.err;
   ASSERT_EQ(setup.lines[2], R"({"op":"attach_stores","result":"Ok"})") << setup.err;
 
@@ -55,10 +55,9 @@ TEST(SnapshotStress, EightHostsAtOnceChangeModesOnlyUnderTheLockAndLoseNothing) 
   }
 
   const auto start = std::chrono::steady_clock::now();
-  std::vector<std::unique_ptr<HostProcess>> hosts;
+  std::vector<std::unique_ptr<Process>> hosts;
   for (int h = 0; h < kHosts; ++h) {
-    hosts.push_back(std::make_unique<HostProcess>(std::vector<std::string>{
-        LMFS_PLUGIN_PATH, "--params", s.params(), "--script", script}));
+    hosts.push_back(std::make_unique<Process>(start_host({plugin_path(), "--params", s.params(), "--script", script})));
   }
   bool hung = false;
   for (auto& h : hosts) {
@@ -105,7 +104,7 @@ TEST(SnapshotStress, EightHostsAtOnceChangeModesOnlyUnderTheLockAndLoseNothing) 
     EXPECT_EQ(*ids.rbegin(), static_cast<std::uint64_t>(kHosts * kSnapshotsEach)) << "no gaps";
   }
 
-  const auto st = fs_status(mnt);
+  const auto st = get_status(mnt);
   ASSERT_TRUE(st.has_value());
   EXPECT_EQ(st->checkpoint, static_cast<std::uint64_t>(kHosts * kSnapshotsEach));
   EXPECT_EQ(st->snapshots, static_cast<std::uint64_t>(kHosts * kSnapshotsEach)) << "every checkpoint is a snapshot";

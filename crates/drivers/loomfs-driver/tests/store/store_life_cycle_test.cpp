@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "host_runner.h"
+#include "lmfs_testing/lmfs_env.h"
 #include "store_support.h"
 
 namespace lmfs::store_test {
@@ -24,20 +24,8 @@ constexpr const char* kThenListMounts =
     "while read -r dev dir type rest; do [ \"$type\" = loomfs ] && echo \"$dev $dir\"; done </proc/mounts; "
     "exit $rc";
 
-Lines split_lines(const std::string& text) {
-  Lines out;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const auto end = text.find('\n', start);
-    out.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return out;
-}
-
 TEST(StoreLifeCycle, RealToolsFormatMountAndUnmountTwice) {
-  const std::string env = std::string(LMFS_STANDIN_BIN_DIR) + "/lmfs-env";
+  const std::string env = lmfs::testing::standin("lmfs-env");
   if (::geteuid() != 0) GTEST_SKIP() << "the stand-ins' namespace needs root";
   if (::access(env.c_str(), X_OK) != 0) GTEST_SKIP() << env << " is missing";
   if (!on_path("sudo")) GTEST_SKIP() << "sudo is not installed";
@@ -49,7 +37,7 @@ TEST(StoreLifeCycle, RealToolsFormatMountAndUnmountTwice) {
     std::string bin_dir;
   };
   const Row rows[] = {
-      {"stand-ins as bin_dir", LMFS_STANDIN_BIN_DIR},
+      {"stand-ins as bin_dir", lmfs::testing::standin_dir()},
       // mkfs and mount through the namespace's PATH, umount through sudo's
       // secure_path, where lmfs-env links the stand-ins.
       {"empty bin_dir", ""},
@@ -66,14 +54,14 @@ TEST(StoreLifeCycle, RealToolsFormatMountAndUnmountTwice) {
     const std::string mnt = work / "mnt";
     fs::create_directory(mnt);
 
-    const ProcessRun run = run_process({env, "sh", "-c", kThenListMounts, "sh", lmfs::testing::host_path(),
-                                        lmfs::testing::plugin_path(), "--params", params(r.bin_dir),
-                                        "initialize_stores", "block:" + dev, "attach_stores", mnt, "block:" + dev,
-                                        "stores", "next_snapshot", "detach_stores", mnt, "next_snapshot",
-                                        "attach_stores", mnt, "block:" + dev, "next_snapshot", "detach_stores",
-                                        mnt, "stores"});
+    const auto run = lmfs::testing::run({env, "sh", "-c", kThenListMounts, "sh", lmfs::testing::host_path(),
+                                         lmfs::testing::plugin_path(), "--params", params(r.bin_dir),
+                                         "initialize_stores", "block:" + dev, "attach_stores", mnt,
+                                         "block:" + dev, "stores", "next_snapshot", "detach_stores", mnt,
+                                         "next_snapshot", "attach_stores", mnt, "block:" + dev,
+                                         "next_snapshot", "detach_stores", mnt, "stores"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
-    const Lines lines = split_lines(run.out);
+    const Lines lines = lmfs::testing::split_lines(run.out);
     ASSERT_GE(lines.size(), 12u) << run.out << run.err;
     EXPECT_EQ(lines[0], R"({"op":"new","result":"Ok"})");
     EXPECT_EQ(lines[1], json::ok("initialize_stores"));

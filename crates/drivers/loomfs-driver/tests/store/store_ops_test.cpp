@@ -15,7 +15,6 @@
 #include <fstream>
 #include <memory>
 
-#include "host_runner.h"
 #include "store_support.h"
 
 namespace lmfs::store_test {
@@ -62,7 +61,9 @@ class StoreOps : public ::testing::Test {
     if (!on_path("sudo")) GTEST_SKIP() << "sudo is not installed";
   }
 
-  [[nodiscard]] HostRun host(const Lines& ops) const { return run_host(params(tools_.dir()), ops); }
+  [[nodiscard]] HostRun host(const Lines& ops, const lmfs::testing::Options& options = {}) const {
+    return run_host(params(tools_.dir()), ops, options);
+  }
 
   [[nodiscard]] static std::vector<std::vector<std::string>> argvs(const std::vector<ToolRun>& runs) {
     std::vector<std::vector<std::string>> out;
@@ -259,9 +260,9 @@ TEST_F(StoreOps, FailingToolsAreReportedWithTheirWaitStatus) {
   const Row rows[] = {
       {"exit 1", "exit status: 1"},
       {"exit 255", "exit status: 255"},
-      {"kill 9", "signal: 9 (SIGKILL)"},
-      {"kill 15", "signal: 15 (SIGTERM)"},
-      {"kill 40", "signal: 40"},  // a real-time signal has no standard name
+      {"signal 9", "signal: 9 (SIGKILL)"},
+      {"signal 15", "signal: 15 (SIGTERM)"},
+      {"signal 40", "signal: 40"},  // a real-time signal has no standard name
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.action);
@@ -429,7 +430,8 @@ TEST_F(StoreOps, ToolsGetOnlyTheStandardStreamsAndAreAllReaped) {
     Subreaper adopt;
     tools_.act("mount.loomfs", {"exit 1"});
     run = host({"initialize_stores", "block:" + dev_, "attach_stores", mnt_, "block:" + dev_, "initialize_stores",
-                "block:" + dev_, "attach_stores", mnt_, "block:" + dev_});
+                "block:" + dev_, "attach_stores", mnt_, "block:" + dev_},
+               {.inherit_fds = true});
     // Whatever the host left unreaped or running is ours now.
     std::vector<pid_t> left;
     for (;;) {

@@ -1,85 +1,40 @@
-// What the store tests share: scratch directories, loop devices over image
-// files, the fake tools, running a program and the lines the plug-in writes.
+// What the store tests add to the shared test support: the file system's
+// three tools faked in a directory of their own, and the lines the plug-in
+// and lmfs-host write.
 #pragma once
 
-#include "host_runner.h"
-
-#include <optional>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "lmfs_testing/fake_tool.h"
+#include "lmfs_testing/files.h"
+#include "lmfs_testing/host.h"
+#include "lmfs_testing/loop_device.h"
+#include "lmfs_testing/process.h"
+#include "lmfs_testing/scoped_env.h"
+
 namespace lmfs::store_test {
 
-// A fresh directory under /tmp, removed with everything in it on destruction.
-class TempDir {
- public:
-  TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir();
-  [[nodiscard]] const std::string& path() const { return path_; }
-  [[nodiscard]] std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+using lmfs::testing::LoopDevice;
+using lmfs::testing::on_path;
+using lmfs::testing::ScopedEnv;
+using lmfs::testing::TempDir;
+using lmfs::testing::ToolRun;
 
- private:
-  std::string path_;
-};
-
-using lmfs::testing::ProcessRun;
-using lmfs::testing::run_process;
-
-// True when `program` is found in the directories of PATH.
-bool on_path(const std::string& program);
-
-// A loop device over a sparse image file of `bytes` bytes, made with
-// `losetup -f --show` and detached on destruction, whatever the test did.
-class LoopDevice {
- public:
-  LoopDevice(const std::string& image, unsigned long long bytes);
-  LoopDevice(const LoopDevice&) = delete;
-  LoopDevice& operator=(const LoopDevice&) = delete;
-  ~LoopDevice();
-  // Empty when the device could not be set up; `error()` says why.
-  [[nodiscard]] const std::string& path() const { return path_; }
-  [[nodiscard]] const std::string& error() const { return error_; }
-
- private:
-  std::string path_;
-  std::string error_;
-};
-
-// Sets an environment variable of this process for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value);
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv();
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-// One recorded run of a fake tool (see fake_tool.cpp).
-struct ToolRun {
-  std::vector<std::string> argv;
-  std::string fds;
-  std::string parent;
-  std::string parent_fds;
-  std::string siblings;
-};
-
-// The three fake tools, copied into a directory of their own.
+// mkfs.loomfs, mount.loomfs and umount.loomfs as fake tools (see
+// lmfs_testing/fake_tool.h), in a directory of their own.
 class FakeTools {
  public:
   FakeTools();
   [[nodiscard]] const std::string& dir() const { return dir_.path(); }
-  // Replaces what the tool does on its next runs ("exit 1", "kill 9", ...).
+  // Replaces what the tool does on its next runs ("exit 1", "signal 9", ...).
   void act(const std::string& tool, const std::vector<std::string>& actions) const;
   [[nodiscard]] std::vector<ToolRun> runs(const std::string& tool) const;
 
  private:
   TempDir dir_;
+  std::map<std::string, lmfs::testing::FakeTool> tools_;
 };
 
 // The JSON lines lmfs-host prints.

@@ -57,8 +57,8 @@ class CanonPath : public testing::Test {
     MakeDirs(t / "...");
     MakeDirs(t / "dev/disk/by-id");
     MakeDirs(t / (".hidden"));
-    MakeFile(t / "dev/sdb");
-    MakeFile(t / "file");
+    write_file(t / "dev/sdb", "");
+    write_file(t / "file", "");
     MakeLink("a/b", t / "rel");               // relative target
     MakeLink(t / "a", t / "abs");             // absolute target
     MakeLink("rel", t / "chain");             // link to a link

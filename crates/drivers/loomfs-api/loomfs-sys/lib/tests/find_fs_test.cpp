@@ -54,8 +54,8 @@ class FindFs : public testing::Test {
  protected:
   void SetUp() override {
     for (const char* d : {"mnt/a", "mnt/b", "mnt/c", "with blank", "dev/by-id"}) MakeDirs(t / d);
-    MakeFile(t / "dev/img");
-    MakeFile(t / "dev/img2");
+    write_file(t / "dev/img", "");
+    write_file(t / "dev/img2", "");
     MakeLink("../img", t / "dev/by-id/x");
     MakeLink("mnt/b", t / "link-to-b");
   }

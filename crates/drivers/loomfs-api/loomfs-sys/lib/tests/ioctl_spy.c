@@ -1,30 +1,22 @@
 #define _GNU_SOURCE
 #include "ioctl_spy.h"
 
-#include <dlfcn.h>
 #include <errno.h>
-#include <stdarg.h>
 #include <string.h>
 #include <sys/ioctl.h>
 
+#include "lmfs_testing/preload_shim.h"
+
 struct ioctl_spy ioctl_spy = {.fd = -1};
 
-int ioctl(int fd, unsigned long request, ...)
+static int spy_ioctl(int fd, unsigned long request, void *arg)
 {
-	va_list ap;
-	void *arg;
 	size_t size = _IOC_SIZE(request);
-
-	va_start(ap, request);
-	arg = va_arg(ap, void *);
-	va_end(ap);
 
 	if (_IOC_TYPE(request) == 0x6E)
 		ioctl_spy.calls++;
-	if (fd != ioctl_spy.fd || fd < 0) {
-		int (*next)(int, unsigned long, ...) = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
-		return next(fd, request, arg);
-	}
+	if (fd != ioctl_spy.fd || fd < 0)
+		return LMFS_NEXT(ioctl)(fd, request, arg);
 	if (size > sizeof ioctl_spy.in)
 		size = sizeof ioctl_spy.in;
 	ioctl_spy.request = request;
@@ -39,3 +31,4 @@ int ioctl(int fd, unsigned long request, ...)
 		memcpy(arg, ioctl_spy.reply, size);
 	return ioctl_spy.result;
 }
+LMFS_DEFINE_IOCTL(spy_ioctl)

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lmfs_testing/process.h"
 #include "loomfs.h"
 #include "support.h"
 
@@ -65,7 +65,7 @@ TEST_F(Mounted, OpensWhatTheFlagsAskFor) {
       {img.c_str(), ro.c_str(), 0x0002, ENOENT},
   };
   auto body = [&] {
-    const auto fds = OpenFds();
+    const auto fds = open_fds();
     for (const Row& r : rows) {
       SCOPED_TRACE(testing::Message() << (r.dev ? r.dev : "-") << " " << (r.dir ? r.dir : "-") << " " << r.flags);
       errno = 0;
@@ -84,7 +84,7 @@ TEST_F(Mounted, OpensWhatTheFlagsAskFor) {
         EXPECT_EQ(fs->n_cleaner, nullptr);
         loomfs_close(fs);
       }
-      EXPECT_EQ(OpenFds(), fds);
+      EXPECT_EQ(open_fds(), fds);
     }
     // The public lookup reads the same table.
     loomfs fs{nullptr, nullptr, nullptr, -1, -1, nullptr};
@@ -99,6 +99,7 @@ TEST_F(Mounted, OpensWhatTheFlagsAskFor) {
 TEST_F(Mounted, NamesTheCleanerSemaphoreAfterTheDevice) {
   WriteImage(t / "dev/loop-img", 65536, Sb{}, Sb{});
   LoopDevice loop(t / "dev/loop-img");
+  ASSERT_TRUE(loop.attached()) << loop.error();
   ASSERT_EQ(mknod((t / "dev/blk").c_str(), S_IFBLK | 0600, makedev(8, 16)), 0);
   ASSERT_EQ(mkfifo((t / "dev/fifo").c_str(), 0600), 0);
   const std::string img = t / "dev/img";
@@ -110,14 +111,14 @@ TEST_F(Mounted, NamesTheCleanerSemaphoreAfterTheDevice) {
     std::string sem;  // empty: open fails with EINVAL
   } rows[] = {
       {t / "mnt/rw", FileSemName(img)},
-      {t / "mnt/ro", "loomfs-cleaner-" + std::to_string(loop.sysfs_devno())},
+      {t / "mnt/ro", "loomfs-cleaner-" + std::to_string(loop.number())},
       {t / "mnt/dir", FileSemName(t / "mnt/other")},
       {t / "mnt/other", "loomfs-cleaner-2064"},  // block device 8:16
       {t / "dev", ""},                           // character device
       {t.path(), ""},                            // FIFO
   };
   auto body = [&] {
-    const auto fds = OpenFds();
+    const auto fds = open_fds();
     for (const Row& r : rows) {
       SCOPED_TRACE(r.dir);
       errno = 0;
@@ -126,7 +127,7 @@ TEST_F(Mounted, NamesTheCleanerSemaphoreAfterTheDevice) {
         EXPECT_EQ(fs, nullptr);
         EXPECT_EQ(errno, EINVAL) << std::strerror(errno);
         EXPECT_TRUE(Semaphores().empty());
-        EXPECT_EQ(OpenFds(), fds);
+        EXPECT_EQ(open_fds(), fds);
         continue;
       }
       ASSERT_NE(fs, nullptr) << std::strerror(errno);
@@ -140,7 +141,7 @@ TEST_F(Mounted, NamesTheCleanerSemaphoreAfterTheDevice) {
       loomfs_close(fs);
       EXPECT_EQ(Semaphores(), std::set<std::string>{r.sem});  // the name outlives the handle
       EXPECT_EQ(sem_unlink(("/" + r.sem).c_str()), 0);
-      EXPECT_EQ(OpenFds(), fds);
+      EXPECT_EQ(open_fds(), fds);
     }
     // An existing semaphore is opened as it is.
     sem_t* held = sem_open(("/" + FileSemName(img)).c_str(), O_CREAT, 0600, 0);
@@ -165,16 +166,17 @@ TEST_F(Mounted, CleanerLockIsSharedBetweenProcesses) {
     int locked[2], go[2];
     ASSERT_EQ(pipe2(locked, O_CLOEXEC), 0);
     ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
-    pid_t holder = fork();
-    if (holder == 0) {
-      loomfs* fs = loomfs_open(img.c_str(), nullptr, 0x100A);
-      char c = 0;
-      int ok = fs != nullptr && sem_wait(fs->n_cleaner) == 0 && write(locked[1], "L", 1) == 1 &&
-               read(go[0], &c, 1) == 1 && sem_post(fs->n_cleaner) == 0;
-      if (fs != nullptr) loomfs_close(fs);
-      _exit(ok ? 0 : 1);
-    }
-    ASSERT_GT(holder, 0);
+    lmfs::testing::Process holder = lmfs::testing::Process::fork(
+        [&] {
+          loomfs* fs = loomfs_open(img.c_str(), nullptr, 0x100A);
+          char c = 0;
+          int ok = fs != nullptr && sem_wait(fs->n_cleaner) == 0 && write(locked[1], "L", 1) == 1 &&
+                   read(go[0], &c, 1) == 1 && sem_post(fs->n_cleaner) == 0;
+          if (fs != nullptr) loomfs_close(fs);
+          return ok ? 0 : 1;
+        },
+        {.output = lmfs::testing::Output::inherit});
+    ASSERT_TRUE(holder.started());
     char c = 0;
     ASSERT_EQ(read(locked[0], &c, 1), 1);
     loomfs* fs = loomfs_open(img.c_str(), nullptr, 0x100A);
@@ -193,9 +195,7 @@ TEST_F(Mounted, CleanerLockIsSharedBetweenProcesses) {
     ASSERT_EQ(write(go[1], "G", 1), 1);
     EXPECT_EQ(sem_wait(fs->n_cleaner), 0);  // released by the holder
     EXPECT_EQ(sem_post(fs->n_cleaner), 0);
-    int status = -1;
-    EXPECT_EQ(waitpid(holder, &status, 0), holder);
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(holder.wait(), 0);
     loomfs_close(fs);
     for (int fd : {locked[0], locked[1], go[0], go[1]}) close(fd);
     EXPECT_EQ(sem_unlink(("/" + FileSemName(img)).c_str()), 0);

@@ -26,7 +26,7 @@ std::string ByInode(const std::string& path) {
 
 TEST(SemName, FollowsTheDeviceKind) {
   TempDir t;
-  MakeFile(t / "img", "x");
+  ASSERT_TRUE(write_file(t / "img", "x"));
   MakeDirs(t / "dir");
   MakeLink("img", t / "link-to-img");
   ASSERT_EQ(mkfifo((t / "fifo").c_str(), 0600), 0);
@@ -69,7 +69,7 @@ TEST(SemName, FollowsTheDeviceKind) {
 // The name and its NUL must fit; a buffer one byte short is ENAMETOOLONG.
 TEST(SemName, NeedsRoomForTheWholeName) {
   TempDir t;
-  MakeFile(t / "img");
+  ASSERT_TRUE(write_file(t / "img", ""));
   const std::string want = ByInode(t / "img");
   struct Row {
     size_t size;
@@ -97,7 +97,7 @@ TEST(SemName, NeedsRoomForTheWholeName) {
 TEST(SemName, IsTheNameTheHandleOpens) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a private /dev/shm";
   TempDir t;
-  MakeFile(t / "img");
+  ASSERT_TRUE(write_file(t / "img", ""));
   auto body = [&] {
     char name[LOOMFS_SEM_NAME_SIZE];
     ASSERT_EQ(loomfs_sem_name((t / "img").c_str(), name, sizeof name), 0);

@@ -161,6 +161,7 @@ TEST(SbRead, ReadsLoopDevices) {
     SCOPED_TRACE(r.name);
     WriteImage(t / "img", size, r.primary, r.secondary);
     LoopDevice loop(t / "img");
+    ASSERT_TRUE(loop.attached()) << loop.error();
     errno = 0;
     loomfs* fs = loomfs_open(loop.path().c_str(), nullptr, LOOMFS_OPEN_DEVICE);
     if (r.tag == 0) {
@@ -193,14 +194,14 @@ TEST(Open, DeviceAloneOpensNoDirectory) {
 }
 
 TEST(Open, RefusesFlagsWithoutDeviceOrMountBit) {
-  const auto before = OpenFds();
+  const auto before = open_fds();
   for (int flags : {0, LOOMFS_OPEN_CLEANER, 0x10, 0x2000 | LOOMFS_OPEN_CLEANER}) {
     SCOPED_TRACE(flags);
     errno = 0;
     EXPECT_EQ(loomfs_open("/dev/null", nullptr, flags), nullptr);
     EXPECT_EQ(errno, EINVAL);
   }
-  EXPECT_EQ(OpenFds(), before);
+  EXPECT_EQ(open_fds(), before);
 }
 
 // The field at offset 272 is checked on the copy in use only.
@@ -228,7 +229,7 @@ TEST(Open, FailedDeviceOpensLeaveNoDescriptor) {
       {t / "fifo", EINVAL},  // refused, not waited on
       {t.path(), EINVAL},
   };
-  const auto before = OpenFds();
+  const auto before = open_fds();
   for (const Row& r : rows) {
     SCOPED_TRACE(r.dev);
     errno = 0;
@@ -242,7 +243,7 @@ TEST(Open, FailedDeviceOpensLeaveNoDescriptor) {
       EXPECT_EQ(fs, nullptr);
       EXPECT_EQ(errno, r.err) << std::strerror(errno);
     }
-    EXPECT_EQ(OpenFds(), before);
+    EXPECT_EQ(open_fds(), before);
   }
 }
 

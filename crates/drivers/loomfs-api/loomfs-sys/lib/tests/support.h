@@ -1,5 +1,6 @@
-// Helpers shared by the control library's tests: scratch trees, superblock
-// images, loop devices, descriptor snapshots and a private mount namespace.
+// What the control library's tests add to the shared test support: scratch
+// trees, superblock images, a private mount namespace and the semaphores in
+// it.
 #pragma once
 
 #include <cstdint>
@@ -10,26 +11,19 @@
 
 #include <gtest/gtest.h>
 
+#include "lmfs_base/unique.h"
+#include "lmfs_testing/files.h"
+#include "lmfs_testing/loop_device.h"
 #include "loomfs.h"
 
 namespace loomfs_test {
 
-// A scratch directory (canonical name) removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
- private:
-  std::string path_;
-};
+using lmfs::testing::LoopDevice;
+using lmfs::testing::open_fds;
+using lmfs::testing::TempDir;
+using lmfs::testing::write_file;
 
 void MakeDirs(const std::string& path);
-void MakeFile(const std::string& path, const std::string& data = {});
 void MakeLink(const std::string& target, const std::string& link);
 
 // Changes the working directory for the life of the guard.
@@ -37,9 +31,11 @@ class CwdGuard {
  public:
   explicit CwdGuard(const std::string& dir);
   ~CwdGuard();
+  CwdGuard(const CwdGuard&) = delete;
+  CwdGuard& operator=(const CwdGuard&) = delete;
 
  private:
-  int saved_;
+  lmfs::base::UniqueFd saved_;
 };
 
 // The superblock fields the library reads, and a tag byte (offset 100) that
@@ -60,24 +56,6 @@ uint64_t SecondaryOffset(uint64_t device_size);
 // secondary offset (the latter only where the image has one).
 void WriteImage(const std::string& path, uint64_t size, const std::optional<Sb>& primary,
                 const std::optional<Sb>& secondary);
-
-// A loop device on an image, detached again on destruction.
-class LoopDevice {
- public:
-  explicit LoopDevice(const std::string& image);
-  ~LoopDevice();
-  LoopDevice(const LoopDevice&) = delete;
-  LoopDevice& operator=(const LoopDevice&) = delete;
-  const std::string& path() const { return path_; }
-  // makedev() of the numbers the kernel lists for the device in sysfs.
-  unsigned long long sysfs_devno() const;
-
- private:
-  std::string path_;
-};
-
-// The descriptors open in this process.
-std::set<std::string> OpenFds();
 
 // Runs body in a child process with its own mount namespace in which
 // /proc/mounts holds `mounts` (the rest of /proc stays reachable) and /dev/shm

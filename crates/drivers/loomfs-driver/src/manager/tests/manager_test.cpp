@@ -11,15 +11,19 @@
 #include <vector>
 
 #include "loomfs_driver/log_sink.h"
+#include "lmfs_testing/fake_tool.h"
+#include "lmfs_testing/files.h"
+#include "lmfs_testing/loop_device.h"
+#include "lmfs_testing/scoped_env.h"
+#include "lmfs_testing/stderr_capture.h"
 #include "process.h"
-#include "test_support.h"
 
 namespace lmfs::loomfs {
 namespace {
 
-using testing::count_open_fds;
 using testing::FakeTool;
 using testing::LoopDevice;
+using testing::open_fds;
 using testing::ScopedEnv;
 using testing::StderrCapture;
 using testing::TempDir;
@@ -125,7 +129,7 @@ TEST(SelectStore, RefusesWhatIsNoBlockDevice) {
 
 TEST(SelectStore, AcceptsBlockDevicesDirectlyAndThroughLinks) {
   TempDir dir;
-  LoopDevice a(dir), b(dir);
+  LoopDevice a(dir / "a.img", 1 << 20), b(dir / "b.img", 1 << 20);
   if (a.path().empty() || b.path().empty()) GTEST_SKIP() << "no loop devices (needs root and losetup)";
   const std::string link = dir / "by-id-\xfe";
   std::filesystem::create_symlink(a.path(), link);
@@ -190,7 +194,7 @@ TEST(RunCommand, StartFailuresAreIoErrors) {
     IoErrorKind kind;
   } cases[] = {
       {{dir / "plain", {}, false}, IoErrorKind::PermissionDenied},
-      {{tool.path, {"a", std::string("b\0c", 3)}, true}, IoErrorKind::InvalidInput},
+      {{tool.path(), {"a", std::string("b\0c", 3)}, true}, IoErrorKind::InvalidInput},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.command.program);
@@ -205,13 +209,13 @@ void ignore_signal(int) {}
 
 TEST(RunCommand, WaitSurvivesInterruptions) {
   TempDir dir;
-  FakeTool tool(dir, "slow", "sleep 200\nexit 3\n");
+  FakeTool tool(dir, "slow", {"sleep 200", "exit 3"});
   struct sigaction action{}, old{};
   action.sa_handler = ignore_signal;  // no SA_RESTART: waitpid sees EINTR
   ASSERT_EQ(::sigaction(SIGALRM, &action, &old), 0);
   const itimerval every_10ms{{0, 10000}, {0, 10000}}, off{};
   ::setitimer(ITIMER_REAL, &every_10ms, nullptr);
-  auto r = detail::run_command({tool.path, {}, false});
+  auto r = detail::run_command({tool.path(), {}, false});
   ::setitimer(ITIMER_REAL, &off, nullptr);
   ::sigaction(SIGALRM, &old, nullptr);
   ASSERT_TRUE(r) << r.error().message();
@@ -250,7 +254,7 @@ class ToolTest : public ::testing::Test {
 };
 
 TEST_F(ToolTest, FormatRunsMkfsWithItsArguments) {
-  FakeTool mkfs(bin, "mkfs.loomfs", "stderr noise from mkfs\n");
+  FakeTool mkfs(bin, "mkfs.loomfs", {"stderr noise from mkfs"});
   for (const std::string& bin_dir : {bin.path(), bin.path() + "/"}) {
     SCOPED_TRACE(bin_dir);
     reset(bin_dir, mgr.store());
@@ -280,7 +284,7 @@ TEST_F(ToolTest, FormatFailureNamesStatusAndDevice) {
   };
   for (const auto& [action, status] : cases) {
     SCOPED_TRACE(action);
-    FakeTool mkfs(bin, "mkfs.loomfs", action + "\n");
+    FakeTool mkfs(bin, "mkfs.loomfs", {action});
     StderrCapture err;
     auto r = mgr.format_store();
     ASSERT_FALSE(r);
@@ -291,7 +295,7 @@ TEST_F(ToolTest, FormatFailureNamesStatusAndDevice) {
 }
 
 TEST_F(ToolTest, MountPassesDeviceAndRootAndKeepsToolStderr) {
-  FakeTool mount(bin, "mount.loomfs", "stderr mount says hello\n");
+  FakeTool mount(bin, "mount.loomfs", {"stderr mount says hello"});
   StderrCapture err;
   ASSERT_TRUE(mgr.mount_store("/mnt/s"));
   EXPECT_EQ(err.text(), mount_lines("/mnt/s", "\"/dev/sdb\"") + "mount says hello\n");
@@ -308,7 +312,7 @@ TEST_F(ToolTest, MountFailureReportsStatusAndDevice) {
   };
   for (const auto& [action, status] : cases) {
     SCOPED_TRACE(action);
-    FakeTool mount(bin, "mount.loomfs", action + "\n");
+    FakeTool mount(bin, "mount.loomfs", {action});
     StderrCapture err;
     auto r = mgr.mount_store("/mnt/s");
     ASSERT_FALSE(r);
@@ -346,7 +350,7 @@ TEST_F(ToolTest, NoStoreRunsNothing) {
 
 TEST_F(ToolTest, DeviceBytesPassedRawAndShownLossy) {
   reset(bin.path(), "/dev/sd\xff");
-  FakeTool mkfs(bin, "mkfs.loomfs", "exit 1\n"), mount(bin, "mount.loomfs", "exit 1\n");
+  FakeTool mkfs(bin, "mkfs.loomfs", {"exit 1"}), mount(bin, "mount.loomfs", {"exit 1"});
   StderrCapture err;
   auto formatted = mgr.format_store();
   auto mounted = mgr.mount_store("/mnt/\xfe");
@@ -372,13 +376,13 @@ TEST_F(ToolTest, ChildSeesOnlyStandardStreamsAndNothingLeaks) {
   // A descriptor the host left inheritable must still not reach the tool.
   const int stray = ::open("/dev/null", O_RDONLY);
   ASSERT_GE(stray, 3);
-  const int before = count_open_fds();
+  const auto before = open_fds();
   {
     StderrCapture err;
     ASSERT_TRUE(mgr.format_store());
     ASSERT_TRUE(mgr.mount_store("/mnt/s"));
   }
-  EXPECT_EQ(count_open_fds(), before);
+  EXPECT_EQ(open_fds(), before);
   ::close(stray);
   EXPECT_EQ(mkfs.fds(), "0 1 2");
   EXPECT_EQ(mount.fds(), "0 1 2");
@@ -393,7 +397,7 @@ class UnmountTest : public ToolTest {
 };
 
 TEST_F(UnmountTest, RunsUmountThroughSudo) {
-  FakeTool umount(bin, "umount.loomfs", "stderr umount noise\n");
+  FakeTool umount(bin, "umount.loomfs", {"stderr umount noise"});
   StderrCapture err;
   ASSERT_TRUE(mgr.unmount_store());
   EXPECT_EQ(err.text(), "");
@@ -402,7 +406,7 @@ TEST_F(UnmountTest, RunsUmountThroughSudo) {
 }
 
 TEST_F(UnmountTest, FailingToolIsAnErrorNotAnExit) {
-  FakeTool umount(bin, "umount.loomfs", "exit 32\n");
+  FakeTool umount(bin, "umount.loomfs", {"exit 32"});
   StderrCapture err;
   auto r = mgr.unmount_store();
   ASSERT_FALSE(r);

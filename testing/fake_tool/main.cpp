@@ -1,59 +1,52 @@
-// Plays mkfs.loomfs, mount.loomfs and umount.loomfs in the store tests. The
-// tests copy this program into a directory of their own under each tool's
-// name and hand that directory to the driver as its bin_dir. A copy at PATH
-// (found through /proc/self/exe, however it was started)
-//
+// The fake tool (see lmfs_testing/fake_tool.h). A copy at PATH, found
+// through /proc/self/exe however it was started,
 //   - appends a record of the run to PATH.log:
 //       run
-//       arg BYTES           one line per argument, argument zero first
+//       arg BYTES           one line per argument, argument zero first, with
+//                           "\\" and "\n" for a backslash and a newline
 //       fds N N ...         its own open descriptors, taken before it opens any
 //       parent COMM         the name of the process that started it
 //       parent-fds N N ...  that process's open descriptors
 //       siblings PID:STATE  the other children of that process
-//   - then follows PATH.do line by line: "stdout TEXT" and "stderr TEXT" write
-//     TEXT and a newline to that stream, "exit N" exits with N, "kill N" dies
-//     of signal N. At the end of the file (or without one) it exits with 0.
+//   - then follows PATH.do line by line (the actions in fake_tool.h). At the
+//     end of the file, or without one, it exits with 0.
+// Built without sanitizers, so that it dies of the signals it is told to.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <chrono>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
-#include <vector>
+#include <thread>
+
+#include "lmfs_base/unique.h"
+#include "lmfs_testing/files.h"
 
 namespace {
 
-// The numbers of the open descriptors listed in DIR, without the one used to
-// read it.
-std::string descriptors(const std::string& dir) {
-  std::vector<int> fds;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    const int own = ::dirfd(d);
-    while (const dirent* e = ::readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      const int fd = std::atoi(e->d_name);
-      if (dir == "/proc/self/fd" && fd == own) continue;
-      fds.push_back(fd);
-    }
-    ::closedir(d);
-  }
-  std::sort(fds.begin(), fds.end());
+using lmfs::testing::open_fds;
+using lmfs::testing::read_file;
+
+std::string numbers(const std::set<int>& fds) {
   std::string out;
   for (int fd : fds) out += (out.empty() ? "" : " ") + std::to_string(fd);
   return out;
 }
 
-std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+std::string escaped(const char* arg) {
+  std::string out;
+  for (const char* c = arg; *c != '\0'; ++c) {
+    if (*c == '\\') out += "\\\\";
+    else if (*c == '\n') out += "\\n";
+    else out.push_back(*c);
+  }
+  return out;
 }
 
 // "PID:STATE" of every process whose parent is `parent`, but this one.
@@ -65,7 +58,7 @@ std::string siblings(pid_t parent) {
     const pid_t pid = std::atoi(e->d_name);
     if (pid <= 0 || pid == ::getpid()) continue;
     // "pid (comm) state ppid ...": the name may hold blanks and parentheses.
-    const std::string stat = read_all("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const auto close = stat.rfind(')');
     if (close == std::string::npos) continue;
     std::istringstream rest(stat.substr(close + 1));
@@ -91,10 +84,15 @@ std::string siblings(pid_t parent) {
   std::_Exit(125);
 }
 
+void say(int fd, const std::string& text) {
+  const std::string line = text + "\n";
+  static_cast<void>(!::write(fd, line.data(), line.size()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string own_fds = descriptors("/proc/self/fd");
+  const std::string own_fds = numbers(open_fds());
 
   char exe[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -102,30 +100,29 @@ int main(int argc, char** argv) {
   const std::string self(exe, static_cast<std::size_t>(n));
 
   const pid_t parent = ::getppid();
-  std::string comm = read_all("/proc/" + std::to_string(parent) + "/comm");
+  std::string comm = read_file("/proc/" + std::to_string(parent) + "/comm");
   if (!comm.empty() && comm.back() == '\n') comm.pop_back();
 
+  std::string record = "run\n";
+  for (int i = 0; i < argc; ++i) record += "arg " + escaped(argv[i]) + "\n";
+  record += "fds " + own_fds + "\nparent " + comm + "\nparent-fds " + numbers(open_fds(parent)) +
+            "\nsiblings " + siblings(parent) + "\n";
   {
-    std::ofstream log(self + ".log", std::ios::binary | std::ios::app);
-    log << "run\n";
-    for (int i = 0; i < argc; ++i) log << "arg " << argv[i] << '\n';
-    log << "fds " << own_fds << '\n'
-        << "parent " << comm << '\n'
-        << "parent-fds " << descriptors("/proc/" + std::to_string(parent) + "/fd") << '\n'
-        << "siblings " << siblings(parent) << '\n';
+    const lmfs::base::UniqueFd log(::open((self + ".log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!log || ::write(log.get(), record.data(), record.size()) != static_cast<ssize_t>(record.size())) return 125;
   }
 
-  std::ifstream actions(self + ".do");
-  for (std::string line; std::getline(actions, line);) {
+  for (const std::string& line : lmfs::testing::split_lines(read_file(self + ".do"))) {
     const auto blank = line.find(' ');
     const std::string word = line.substr(0, blank);
     const std::string arg = blank == std::string::npos ? "" : line.substr(blank + 1);
     if (word == "stdout" || word == "stderr") {
-      const std::string text = arg + "\n";
-      (void)!::write(word == "stdout" ? 1 : 2, text.data(), text.size());
+      say(word == "stdout" ? STDOUT_FILENO : STDERR_FILENO, arg);
+    } else if (word == "sleep") {
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(arg.c_str())));
     } else if (word == "exit") {
       return std::atoi(arg.c_str());
-    } else if (word == "kill") {
+    } else if (word == "signal") {
       die_of(std::atoi(arg.c_str()));
     }
   }

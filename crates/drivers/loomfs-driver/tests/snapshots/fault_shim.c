@@ -12,14 +12,15 @@
  * Everything else goes to the real functions.
  */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <errno.h>
 #include <semaphore.h>
-#include <stdarg.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+
+#include "lmfs_testing/preload_shim.h"
+#include "loomfs.h"
 
 static int has_fault(const char *name)
 {
@@ -35,43 +36,31 @@ static int has_fault(const char *name)
 	return 0;
 }
 
-int ioctl(int fd, unsigned long request, ...)
+static int faulty_ioctl(int fd, unsigned long request, void *arg)
 {
-	static int (*real)(int, unsigned long, ...);
-	va_list ap;
-	void *arg;
-
-	va_start(ap, request);
-	arg = va_arg(ap, void *);
-	va_end(ap);
-	if (real == NULL)
-		real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
-
-	if (request == 0x80086E8AUL && has_fault("sync")) {
+	if (request == LOOMFS_IOC_SYNC && has_fault("sync")) {
 		errno = EIO;
 		return -1;
 	}
-	if (request == 0x80086E8AUL && has_fault("sync0")) {
+	if (request == LOOMFS_IOC_SYNC && has_fault("sync0")) {
 		*(uint64_t *)arg = 0;
 		return 0;
 	}
-	if (request == 0x40106E80UL && has_fault("change")) {
+	if (request == LOOMFS_IOC_CHANGE_MODE && has_fault("change")) {
 		errno = EINVAL;
 		return -1;
 	}
-	if (request == 0x80186E83UL && has_fault("status")) {
+	if (request == LOOMFS_IOC_GET_STATUS && has_fault("status")) {
 		errno = EIO;
 		return -1;
 	}
-	return real(fd, request, arg);
+	return LMFS_NEXT(ioctl)(fd, request, arg);
 }
+LMFS_DEFINE_IOCTL(faulty_ioctl)
 
-int sem_wait(sem_t *sem)
+__attribute__((visibility("default"))) int sem_wait(sem_t *sem)
 {
-	static int (*real)(sem_t *);
 	static int interrupted;
-	if (real == NULL)
-		real = (int (*)(sem_t *))dlsym(RTLD_NEXT, "sem_wait");
 	if (has_fault("wait")) {
 		errno = EINVAL;
 		return -1;
@@ -81,19 +70,16 @@ int sem_wait(sem_t *sem)
 		errno = EINTR;
 		return -1;
 	}
-	return real(sem);
+	return LMFS_NEXT(sem_wait)(sem);
 }
 
-int sem_post(sem_t *sem)
+__attribute__((visibility("default"))) int sem_post(sem_t *sem)
 {
-	static int (*real)(sem_t *);
-	if (real == NULL)
-		real = (int (*)(sem_t *))dlsym(RTLD_NEXT, "sem_post");
 	if (has_fault("post")) {
 		/* The lock is really given back, so other tests are not blocked. */
-		real(sem);
+		LMFS_NEXT(sem_post)(sem);
 		errno = EOVERFLOW;
 		return -1;
 	}
-	return real(sem);
+	return LMFS_NEXT(sem_post)(sem);
 }
