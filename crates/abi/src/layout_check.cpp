@@ -116,12 +116,8 @@ bool is_null(const Tag& t) { return t.kind == Tag::Kind::Null; }
 // The form the framework compares: nulls dropped from lists, sets and maps
 // sorted by key with duplicate keys merged (the last value wins).
 Tag checkable(const Tag& t) {
-  Tag out;
-  out.kind = t.kind;
-  out.boolean = t.boolean;
-  out.int_value = t.int_value;
-  out.uint_value = t.uint_value;
-  out.string = t.string;
+  Tag out = t;
+  out.items.clear();
   switch (t.kind) {
     case Tag::Kind::Ignored:
       for (const Tag& i : t.items) out.items.push_back(checkable(i));

@@ -125,15 +125,17 @@ TEST_F(DamagedLibrary, EachSpoiledHeaderFieldIsRefusedWithItsReason) {
 
 struct ObjectRow {
   const char* what;
-  NewResult (*answer)();
+  void (*spoil)(NewResult&);  // applied to a whole object of the null driver's
   const char* reason;
 };
 
 VTable spoilt_table;
 RObjectVtable spoilt_object_table;
+void (*spoil_object)(NewResult&) = nullptr;
 
-// An object made of the null driver's own tables, one of them then spoiled.
-NewResult whole_object() {
+// An object made of the null driver's own tables (copies, so that a row can
+// spoil them), then spoiled by the row.
+NewResult spoilt_object() {
   // The null driver's own `new`, reached through its own constructor.
   static const NewResult made = [] {
     const auto* module = static_cast<const StorageDriverMod*>(loaded_plugin().pristine.constructor().payload.ok);
@@ -144,59 +146,24 @@ NewResult whole_object() {
   spoilt_table.fields._sabi_vtable.ptr = &spoilt_object_table;
   NewResult r = made;
   r.payload.ok.obj.vtable.ptr = &spoilt_table;
+  spoil_object(r);
   return r;
 }
 
 TEST_F(DamagedLibrary, AnObjectWithSpoiledTablesIsRefusedWithItsReason) {
   const ObjectRow rows[] = {
-      {"unknown result tag",
-       [] {
-         NewResult r{};
-         r.tag = 7;
-         return r;
-       },
-       "`new` answered with an unknown result tag 7"},
-      {"no operation table",
-       [] {
-         NewResult r = whole_object();
-         r.payload.ok.obj.vtable.ptr = nullptr;
-         return r;
-       },
+      {"unknown result tag", [](NewResult& r) { r.tag = 7; }, "`new` answered with an unknown result tag 7"},
+      {"no operation table", [](NewResult& r) { r.payload.ok.obj.vtable.ptr = nullptr; },
        "a driver object without an operation table"},
-      {"operation table lacking operations",
-       [] {
-         NewResult r = whole_object();
-         spoilt_table.metadata.field_accessibility = 0xFF;
-         return r;
-       },
+      {"operation table lacking operations", [](NewResult&) { spoilt_table.metadata.field_accessibility = 0xFF; },
        "a driver object whose operation table lacks operations (mask 0xff)"},
-      {"null operation",
-       [] {
-         NewResult r = whole_object();
-         spoilt_table.fields.take_snapshot = nullptr;
-         return r;
-       },
+      {"null operation", [](NewResult&) { spoilt_table.fields.take_snapshot = nullptr; },
        "a driver object whose operation table has a null operation"},
-      {"no object-level table",
-       [] {
-         NewResult r = whole_object();
-         spoilt_table.fields._sabi_vtable.ptr = nullptr;
-         return r;
-       },
+      {"no object-level table", [](NewResult&) { spoilt_table.fields._sabi_vtable.ptr = nullptr; },
        "a driver object without its drop and Debug functions"},
-      {"no drop",
-       [] {
-         NewResult r = whole_object();
-         spoilt_object_table.fields._sabi_drop = nullptr;
-         return r;
-       },
+      {"no drop", [](NewResult&) { spoilt_object_table.fields._sabi_drop = nullptr; },
        "a driver object without its drop and Debug functions"},
-      {"empty box",
-       [] {
-         NewResult r = whole_object();
-         r.payload.ok.obj.ptr.data = nullptr;
-         return r;
-       },
+      {"empty box", [](NewResult& r) { r.payload.ok.obj.ptr.data = nullptr; },
        "a driver object with no object in its box"},
   };
   for (const ObjectRow& r : rows) {
@@ -205,7 +172,8 @@ TEST_F(DamagedLibrary, AnObjectWithSpoiledTablesIsRefusedWithItsReason) {
     h.module = nullptr;
     constructed = &test_module;
     h.constructor = &construct_row_module;
-    answer = r.answer;
+    spoil_object = r.spoil;
+    answer = &spoilt_object;
     auto loaded = load_plugin(LMFS_NULL_PLUGIN_PATH);
     ASSERT_TRUE(loaded) << loaded.error();
     auto created = Driver::create(*loaded, "{}");

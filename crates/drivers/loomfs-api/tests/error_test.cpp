@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "lmfs_testing/error_cases.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <fstream>
@@ -19,7 +21,7 @@ namespace {
 using E = LoomFsApiError;
 
 TEST(LoomFsApiError, RendersEveryVariant) {
-  const std::pair<E, std::string> cases[] = {
+  const std::vector<std::pair<E, std::string>> cases = {
       {E::TooManyLayoutEntries{300}, "Special File Layout Group Block Error: too many entries 300"},
       {E::SegmentTooSmall{8, 16}, "Segment size 8 blocks is too small, need 16 blocks."},
       {E::TooManySegmentFiles{UINT64_MAX}, "Segment Error: too many files 18446744073709551615"},
@@ -40,14 +42,7 @@ TEST(LoomFsApiError, RendersEveryVariant) {
       {E::SyncFailed{}, "Unable to sync loomfs"},
       {E::ChangeFailed{"7", "snapshot"}, "Unable to change 7 to snapshot"},
   };
-  std::set<E::Kind> kinds;
-  for (const auto& [error, text] : cases) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(error.message(), text);
-    EXPECT_EQ(static_cast<std::size_t>(error.kind()), error.payload().index());
-    kinds.insert(error.kind());
-  }
-  EXPECT_EQ(kinds.size(), 18u);
+  lmfs::testing::expect_renderings(cases, 18);
 }
 
 TEST(LoomFsApiError, NullPointerComesFromCStringConversion) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "lmfs_testing/error_cases.h"
+
 #include <cerrno>
 #include <expected>
 #include <set>
@@ -13,7 +15,7 @@ namespace {
 using E = LoomFsDriverError;
 
 TEST(LoomFsDriverError, RendersEveryVariant) {
-  const std::pair<E, std::string> cases[] = {
+  const std::vector<std::pair<E, std::string>> cases = {
       {E::MountFailed{},
        "Mounting the store failed. This is usually caused by a bad device path. or a bad mount point."},
       {E::FormatFailed{"exit status: 1 for device /dev/sdb"},
@@ -33,14 +35,7 @@ TEST(LoomFsDriverError, RendersEveryVariant) {
       {E::Other{"Unable to unmount /dev/sdb: exit status: 32"},
        "Other Error: Unable to unmount /dev/sdb: exit status: 32"},
   };
-  std::set<E::Kind> kinds;
-  for (const auto& [error, text] : cases) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(error.message(), text);
-    EXPECT_EQ(static_cast<std::size_t>(error.kind()), error.payload().index());
-    kinds.insert(error.kind());
-  }
-  EXPECT_EQ(kinds.size(), 11u);
+  lmfs::testing::expect_renderings(cases, 11);
 }
 
 // The conversions that let a lower layer's error be returned as it is.
