@@ -146,8 +146,10 @@ struct TypeDesc {
   // record of its own).
   std::size_t record_size = 0;
   std::size_t record_align = 0;
-  // Where the type's identity comes from, when the framework gives it another
-  // type's (null: its own).
+  // Where the type's identity comes from when the framework gives it another
+  // type's. (A flag beside the pointer: g++ does not compare function
+  // addresses in constant expressions under every sanitizer.)
+  bool borrows_type_id = false;
   UTypeId (*type_id)() = nullptr;
 
   // The same description, of the C++ record R.
@@ -543,7 +545,7 @@ struct Gen {
                                      static_cast<std::uint16_t>(plan.nlayouts), static_cast<std::uint16_t>(d.nconsts)};
   static constexpr TypeLayout layout{&shared,  &mono,          d.is_nonzero,   log2(d.align),
                                      d.size,   nullptr,        generic_data(), d.extra_checks,
-                                     d.type_id != nullptr ? d.type_id : &type_id_of<T>};
+                                     d.borrows_type_id ? d.type_id : &type_id_of<T>};
 };
 
 template <class T>
