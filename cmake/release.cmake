@@ -3,7 +3,8 @@
 # build tree; `cmake --install BUILD --strip` installs the files stripped),
 # with Debian's hardening flags (what `dpkg-buildflags` gives with
 # DEB_BUILD_MAINT_OPTIONS=hardening=+all: fortified functions, stack
-# protector, read-only relocations, immediate binding) and a build ID.
+# protector, read-only relocations, immediate binding, and as debian/rules
+# adds it stack clash protection) and a build ID.
 #
 # The Debian packages are built with CMAKE_BUILD_TYPE=None and take the same
 # flags from dpkg-buildflags itself (debian/rules), so nothing is added here
@@ -17,7 +18,7 @@ foreach(_lang C CXX)
 endforeach()
 
 if(CMAKE_BUILD_TYPE STREQUAL "Release" AND NOT LMFS_SANITIZE AND NOT LMFS_FUZZ)
-  add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)
+  add_compile_options(-fstack-protector-strong -fstack-clash-protection -Wformat -Werror=format-security)
   add_compile_definitions(_FORTIFY_SOURCE=2)
   add_link_options(-Wl,-z,relro -Wl,-z,now -Wl,--build-id)
 endif()
