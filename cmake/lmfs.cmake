@@ -65,5 +65,11 @@ function(lmfs_storage_driver_plugin name)
   if(NOT LMFS_SANITIZE AND NOT LMFS_TSAN AND NOT LMFS_FUZZ)
     # (The sanitizer runtimes live in the executable, so not with them.)
     target_link_options(${name} PRIVATE -Wl,-z,defs)
+    if(LMFS_STATIC_CXX_RUNTIME)
+      # The C++ runtime linked in, its symbols made local by the version
+      # script like everything else: a host that is no C++ program (a Rust
+      # one) loads no libstdc++.so.6 for the plug-in.
+      target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
+    endif()
   endif()
 endfunction()

@@ -6,6 +6,10 @@
 # between the result lines the host prints before and after it, beside the
 # calls the design cannot do without.
 #
+# strace shows every control request raw (-e raw=ioctl), by the numbers
+# loomfs.h gives them: 0x80086e8a sync, 0x40106e80 change mode, 0x80186e83
+# status.
+#
 #   bench/take_snapshot/run.sh [BUILD_DIR [N [ROUNDS]]]
 #
 # BUILD_DIR (default: build) must hold storage_driver_loomfs, lmfs-host and
@@ -62,22 +66,24 @@ echo "median: $median us per take_snapshot"
 command -v strace >/dev/null || { echo "# strace not installed: no system-call count"; exit 0; }
 echo
 echo "# where the time goes: the two requests, as strace -T times them (stand-in side included)"
-strace -o "$dir/ioctls" -T -e trace=ioctl "$BENCH_HOST" "$BENCH_PLUGIN" --params "$params" \
+strace -o "$dir/ioctls" -T -e trace=ioctl -e raw=ioctl "$BENCH_HOST" "$BENCH_PLUGIN" --params "$params" \
   --script "$dir/takes" >/dev/null 2>&1
-awk '"'"'/NILFS_IOCTL_SYNC|0x6e, 0x8a|0x80086e8a/ { s += substr($NF, 2) + 0; ns++ }
-     /NILFS_IOCTL_CHANGE_CPMODE|0x6e, 0x80|0x40106e80/ { c += substr($NF, 2) + 0; nc++ }
+awk '"'"'/^ioctl\([0-9a-fx]+, 0x80086e8a,/ { s += substr($NF, 2) + 0; ns++ }
+     /^ioctl\([0-9a-fx]+, 0x40106e80,/ { c += substr($NF, 2) + 0; nc++ }
      END { if (ns && nc) printf "  sync %.0f us, change mode %.0f us (mean of %d each)\n", s / ns * 1e6, c / nc * 1e6, ns }'"'"' \
   "$dir/ioctls"
 
 echo
 echo "# system calls of one take_snapshot (uncontended), in order"
-strace -o "$dir/trace" -s 60 "$BENCH_HOST" "$BENCH_PLUGIN" --params "$params" \
+strace -o "$dir/trace" -s 60 -e raw=ioctl "$BENCH_HOST" "$BENCH_PLUGIN" --params "$params" \
   attach_stores "$mnt" "block:$dev" take_snapshot detach_stores "$mnt" >/dev/null 2>&1
 # The calls between the attach result line and the take_snapshot result line.
 awk '"'"'/^write\(1, "\{\\"op\\":\\"attach_stores/ { on = 1; next }
      /^write\(1, "\{\\"op\\":\\"take_snapshot/ { on = 0 }
      on'"'"' "$dir/trace" >"$dir/one"
-sed "s/^/  /" "$dir/one"
+# (each request named as loomfs.h names it)
+sed -E -e "s/^/  /" -e "/^  ioctl\(/{s/, 0x80086e8a, .*/&   # LOOMFS_IOC_SYNC/
+  s/, 0x40106e80, .*/&   # LOOMFS_IOC_CHANGE_MODE/; s/, 0x80186e83, .*/&   # LOOMFS_IOC_GET_STATUS/}" "$dir/one"
 echo
 echo "# per call"
 sed -E "s/\(.*//" "$dir/one" | sort | uniq -c | sort -rn | sed "s/^/  /"

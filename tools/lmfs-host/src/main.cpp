@@ -6,6 +6,8 @@
 //   lmfs-host --lock-status DEVICE
 //   lmfs-host --release-lock DEVICE
 //   lmfs-host --layout [--full] PLUGIN
+//   lmfs-host --help
+//   lmfs-host --version [PLUGIN]
 //
 // --echo prints each operation ("> op args") before its result. --threads N
 // runs each run of shared-access operations on N threads at once (see
@@ -25,12 +27,16 @@
 // --layout only opens PLUGIN's library header and prints the type-layout
 // graph it states for its root module, one section per type, or with --full
 // as the framework itself prints it.
+// --help prints the usage on standard output; --version this host's version
+// and, given PLUGIN, the version and names its library header states (the
+// header alone is read, as for --layout). The manual page is lmfs-host(1).
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cleaner_lock.h"
@@ -53,16 +59,93 @@ constexpr int kExitLoad = 3;
 constexpr int kExitNewFailed = 1;
 constexpr unsigned long kMaxThreads = 256;
 
+#ifndef LMFS_VERSION
+#define LMFS_VERSION "unknown"
+#endif
+#ifndef LMFS_PLUGIN_DIR
+#define LMFS_PLUGIN_DIR "unknown"
+#endif
+
+constexpr char kUsage[] =
+    "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [--threads N]\n"
+    "                 [--resources] [OP ARGS...]...\n"
+    "       lmfs-host --lock-status DEVICE\n"
+    "       lmfs-host --release-lock DEVICE\n"
+    "       lmfs-host --layout [--full] PLUGIN\n"
+    "       lmfs-host --help | --version [PLUGIN]\n";
+
 int usage(const std::string& why) {
-  std::fprintf(stderr,
-               "lmfs-host: %s\n"
-               "usage: lmfs-host PLUGIN (--params JSON | --params-file FILE) [--script FILE] [--echo] [--threads N]\n"
-               "                 [--resources] [OP ARGS...]...\n"
-               "       lmfs-host --lock-status DEVICE\n"
-               "       lmfs-host --release-lock DEVICE\n"
-               "       lmfs-host --layout [--full] PLUGIN\n",
-               why.c_str());
+  std::fprintf(stderr, "lmfs-host: %s\n%s", why.c_str(), kUsage);
   return kExitUsage;
+}
+
+int help() {
+  std::printf(
+      "lmfs-host %s: loads a storage-driver plug-in, checks it as the plug-in framework's hosts do,\n"
+      "creates a driver from JSON parameters and runs operations on it.\n\n"
+      "%s\n"
+      "  --params JSON          the driver's parameters\n"
+      "  --params-file FILE     the driver's parameters, read from FILE\n"
+      "  --script FILE          operations read from FILE, one per line (# starts a comment)\n"
+      "  --echo                 print each operation (\"> op args\") before its result\n"
+      "  --threads N            run shared-access operations on N threads at once (1 to %lu)\n"
+      "  --resources            end with a line naming what the operations left open\n"
+      "  --lock-status DEVICE   is the cleaner lock of DEVICE's file system held? (no plug-in loaded)\n"
+      "  --release-lock DEVICE  post a cleaner lock left held by a dead process\n"
+      "  --layout [--full] PLUGIN  print the type-layout graph PLUGIN's header states\n"
+      "  --version [PLUGIN]     this host's version; with PLUGIN, what its library header states\n"
+      "  --help                 this text\n\n"
+      "Operations: init, done, root, at_root PATH, stores, initialize_stores MEDIA,\n"
+      "  attach_stores ROOT MEDIA, detach_stores ROOT, take_snapshot, next_snapshot, last_snapshot,\n"
+      "  edge_snapshot, full_snapshot, snapshot PATH true|false, debug, debug_alt.\n"
+      "Arguments are byte strings with %%XX escapes. MEDIA is a comma-separated list of block:NAME,\n"
+      "  path:BYTES, urn:TEXT and none; \"-\" is the empty list.\n"
+      "Each result is one JSON line on standard output.\n\n"
+      "Exit status: 0 the driver was created (or the command answered), 1 `new` failed, 2 usage error,\n"
+      "  3 the library could not be loaded or is damaged, 4 the lock command could not examine DEVICE.\n\n"
+      "Installed plug-ins: %s\n"
+      "See lmfs-host(1).\n",
+      LMFS_VERSION, kUsage, kMaxThreads, LMFS_PLUGIN_DIR);
+  return 0;
+}
+
+// A text from a library header as it is when it is printable UTF-8, else in
+// its quoted, escaped Debug form.
+std::string shown(std::string_view bytes) {
+  const std::string quoted = text::debug_os_str(bytes);
+  const bool plain = quoted.size() == bytes.size() + 2 && quoted.compare(1, bytes.size(), bytes) == 0;
+  return plain ? std::string(bytes) : quoted;
+}
+
+// This host's version; with a plug-in, the version and names its library
+// header states (read and checked, nothing in the library called).
+int version(const char* path) {
+  std::printf("lmfs-host %s (plug-in ABI %u.%u, storage-driver interface %s)\nplug-in folder: %s\n", LMFS_VERSION,
+              abi::kAbiMajor, abi::kAbiMinor, kInterfaceVersion, LMFS_PLUGIN_DIR);
+  if (path == nullptr) return 0;
+  auto opened = open_header(path);
+  if (!opened) {
+    std::fprintf(stderr, "lmfs-host: %s\n", opened.error().c_str());
+    return kExitLoad;
+  }
+  const abi::LibHeader& h = *opened->header;
+  std::string lines = cat(path, ":\n");
+  for (const auto& [label, field, what] : {std::tuple{"version:  ", &h.version, "version"},
+                                           std::tuple{"base name:", &h.base_name, "base name"},
+                                           std::tuple{"name:     ", &h.name, "name"}}) {
+    auto text = header_text(*field, what);
+    if (!text) {
+      std::fprintf(stderr, "lmfs-host: %s: %s\n", path, text.error().c_str());
+      return kExitLoad;
+    }
+    lines += cat("  ", label, " ", shown(*text), "\n");
+  }
+  const char* layout = h.layout_tag == abi::kLayoutIncluded ? "included"
+                       : h.layout_tag == abi::kLayoutAbsent ? "not included"
+                                                            : "unknown tag";
+  lines += cat("  layout:    ", layout, "\n");
+  std::fputs(lines.c_str(), stdout);
+  return 0;
 }
 
 std::expected<std::string, std::string> read_file(const std::string& path) {
@@ -98,6 +181,14 @@ int print_layout(const std::string& path, bool full) {
 int run(int argc, char** argv) {
   if (argc < 2) return usage("no plug-in given");
   const std::string first = argv[1];
+  if (first == "--help" || first == "-h") {
+    if (argc != 2) return usage("--help takes no arguments");
+    return help();
+  }
+  if (first == "--version") {
+    if (argc > 3) return usage("--version takes at most one plug-in");
+    return version(argc == 3 ? argv[2] : nullptr);
+  }
   if (first == "--lock-status" || first == "--release-lock") {
     if (argc != 3) return usage(first + " takes exactly one device");
     return first == "--lock-status" ? lock_status(argv[2]) : release_lock(argv[2]);
