@@ -147,8 +147,11 @@ struct TypeDesc {
   std::size_t record_size = 0;
   std::size_t record_align = 0;
   // Where the type's identity comes from, when the framework gives it another
-  // type's (null: its own).
+  // type's (borrowed_type_id set; else its own). The flag, because a function's
+  // address is not compared with null in a constant expression where null
+  // pointer checks are kept (the sanitizer builds).
   UTypeId (*type_id)() = nullptr;
+  bool borrowed_type_id = false;
 
   // The same description, of the C++ record R.
   template <class R>
@@ -543,7 +546,7 @@ struct Gen {
                                      static_cast<std::uint16_t>(plan.nlayouts), static_cast<std::uint16_t>(d.nconsts)};
   static constexpr TypeLayout layout{&shared,  &mono,          d.is_nonzero,   log2(d.align),
                                      d.size,   nullptr,        generic_data(), d.extra_checks,
-                                     d.type_id != nullptr ? d.type_id : &type_id_of<T>};
+                                     d.borrowed_type_id ? d.type_id : &type_id_of<T>};
 };
 
 template <class T>

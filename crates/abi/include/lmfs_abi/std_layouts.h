@@ -193,6 +193,7 @@ template <> struct Describe<ty::UnsafeIgnoredType> {
         TypeDesc d = desc::type("UnsafeIgnoredType", kFramework, "abi_stable::marker_type", 174, 0, 1, desc::kReprC,
                                 DataKind::Struct, desc::kModule);
         d.type_id = &type_id_of<Unit>;  // the framework gives it the identity of ()
+        d.borrowed_type_id = true;
         return d;
       }();
 };
