@@ -3,6 +3,7 @@
 #include "lmfs_abi/required_traits.h"
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -78,12 +79,22 @@ MaybeCmpUTypeId no_type_id() {
 void static_value_drop(RBox*) {}
 const void* borrowed_clone(const void* self) { return self; }
 
-UnitUnitResult display_traits(ErasedRef self, FormattingMode, RString* out) {
-  append(*out, required_traits_display(*static_cast<const RequiredTraits*>(self)));
+// A host's layout checker calls these through the table: nothing may unwind
+// into it, so running out of memory ends the process the plug-in's one way.
+UnitUnitResult display_traits(ErasedRef self, FormattingMode, RString* out) noexcept {
+  try {
+    append(*out, required_traits_display(*static_cast<const RequiredTraits*>(self)));
+  } catch (const std::bad_alloc&) {
+    ::lmfs::abi::internal::out_of_memory();
+  }
   return UnitUnitResult{kROk};
 }
-UnitUnitResult debug_traits(ErasedRef self, FormattingMode mode, RString* out) {
-  append(*out, required_traits_debug(*static_cast<const RequiredTraits*>(self), mode == FormattingMode::Alternate));
+UnitUnitResult debug_traits(ErasedRef self, FormattingMode mode, RString* out) noexcept {
+  try {
+    append(*out, required_traits_debug(*static_cast<const RequiredTraits*>(self), mode == FormattingMode::Alternate));
+  } catch (const std::bad_alloc&) {
+    ::lmfs::abi::internal::out_of_memory();
+  }
   return UnitUnitResult{kROk};
 }
 

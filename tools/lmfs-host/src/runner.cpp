@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <barrier>
 #include <fstream>
 #include <cstdio>
@@ -99,9 +100,7 @@ std::string resources_line(const Resources& before) {
     if (!before.descriptors.contains(d)) fds.insert(d);
   for (const auto& m : after.mappings)
     if (!before.mappings.contains(m)) maps.insert(m);
-  int children = 0;
-  int status = 0;
-  while (::waitpid(-1, &status, WNOHANG) > 0) ++children;  // a child left unreaped
+  const int children = children_left();
   return cat("{\"op\":\"resources\",\"descriptors\":", json_list(fds), ",\"mappings\":", json_list(maps),
              ",\"children\":", children, "}");
 }
@@ -109,6 +108,25 @@ std::string resources_line(const Resources& before) {
 void run_all(DriverObject& object, const std::vector<Op>& ops, const RunOptions& options);
 
 }  // namespace
+
+int children_left() {
+  // The kernel lists each thread's children, running or ended.
+  int children = 0;
+  if (DIR* tasks = ::opendir("/proc/self/task")) {
+    while (const dirent* e = ::readdir(tasks)) {
+      if (e->d_name[0] == '.') continue;
+      if (std::FILE* list = std::fopen(cat("/proc/self/task/", e->d_name, "/children").c_str(), "re")) {
+        for (int pid; std::fscanf(list, "%d", &pid) == 1;) ++children;
+        std::fclose(list);
+      }
+    }
+    ::closedir(tasks);
+  }
+  int status = 0;
+  int ended = 0;
+  while (::waitpid(-1, &status, WNOHANG) > 0) ++ended;
+  return std::max(children, ended);  // the list may be missing: the ended ones at least
+}
 
 void run_script(DriverObject& object, const std::vector<Op>& ops, const RunOptions& options) {
   const Resources before = options.resources ? resources_now() : Resources{};

@@ -31,8 +31,12 @@ struct RunOptions {
 // Runs the operations. With `resources`, a last line
 // {"op":"resources","descriptors":[...],"mappings":[...],"children":N}
 // names the descriptors and file mappings that are open after the last
-// operation but were not before the first, and the children that were left
-// unreaped (they are reaped then).
+// operation but were not before the first, and the children left behind
+// (children_left()).
 void run_script(DriverObject& object, const std::vector<Op>& ops, const RunOptions& options);
+
+// How many children this process has, still running or ended and not yet
+// reaped; the ended ones are reaped.
+[[nodiscard]] int children_left();
 
 }  // namespace lmfs::host

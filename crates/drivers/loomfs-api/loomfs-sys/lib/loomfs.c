@@ -28,6 +28,32 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+/*
+ * open and ioctl, taken up again when a signal interrupts them: the mount
+ * directory is on a file system whose calls may wait, and a host may catch
+ * signals without SA_RESTART.  Each request the library sends may be sent
+ * twice (a sync that was interrupted writes its checkpoint at most once more).
+ */
+static int open_again(const char *path, int flags)
+{
+	int fd;
+
+	do
+		fd = open(path, flags);
+	while (fd < 0 && errno == EINTR);
+	return fd;
+}
+
+static int ioctl_again(int fd, unsigned long request, void *arg)
+{
+	int r;
+
+	do
+		r = ioctl(fd, request, arg);
+	while (r < 0 && errno == EINTR);
+	return r;
+}
+
 /* ---- canonicalisation --------------------------------------------------
  *
  * Absolute names without ".", ".." or repeated slashes, links followed, built
@@ -490,7 +516,7 @@ unsigned char *loomfs_sb_read(int devfd)
 	if (S_ISREG(st.st_mode)) {
 		size = (uint64_t)st.st_size;
 	} else if (S_ISBLK(st.st_mode)) {
-		if (ioctl(devfd, BLKGETSIZE64, &size) < 0) {
+		if (ioctl_again(devfd, BLKGETSIZE64, &size) < 0) {
 			err = errno;
 			goto fail;
 		}
@@ -580,7 +606,7 @@ struct loomfs *loomfs_open(const char *dev, const char *dir, int flags)
 			goto fail;
 		}
 		/* Non-blocking so that a FIFO named as the device cannot hang the open. */
-		fs->n_dev_fd = open(fs->n_devpath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+		fs->n_dev_fd = open_again(fs->n_devpath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 		if (fs->n_dev_fd < 0)
 			goto fail;
 		if (loomfs_read_sb(fs) < 0)
@@ -595,7 +621,7 @@ struct loomfs *loomfs_open(const char *dev, const char *dir, int flags)
 		if (loomfs_find_fs(fs, dev, dir, "rw") < 0 &&
 		    (!(flags & LOOMFS_OPEN_MOUNT_RO) || loomfs_find_fs(fs, dev, dir, "ro") < 0))
 			goto fail;
-		fs->n_dir_fd = open(fs->n_mntdir, O_RDONLY | O_CLOEXEC);
+		fs->n_dir_fd = open_again(fs->n_mntdir, O_RDONLY | O_CLOEXEC);
 		if (fs->n_dir_fd < 0)
 			goto fail;
 	}
@@ -708,7 +734,7 @@ int loomfs_open_sem(struct loomfs *fs)
 /* ---- control requests ---------------------------------------------------
  *
  * ioctl requests on the mount directory; the kernel's refusal is passed on
- * unchanged.
+ * unchanged, an interrupted request is sent again.
  */
 
 /* The descriptor requests go to, or -1 with errno. */
@@ -731,7 +757,7 @@ int loomfs_sync(struct loomfs *fs, uint64_t *cno)
 
 	if (fd < 0)
 		return -1;
-	return ioctl(fd, LOOMFS_IOC_SYNC, cno);
+	return ioctl_again(fd, LOOMFS_IOC_SYNC, cno);
 }
 
 int loomfs_get_status(struct loomfs *fs, struct loomfs_status *status)
@@ -740,7 +766,7 @@ int loomfs_get_status(struct loomfs *fs, struct loomfs_status *status)
 
 	if (fd < 0)
 		return -1;
-	return ioctl(fd, LOOMFS_IOC_GET_STATUS, status);
+	return ioctl_again(fd, LOOMFS_IOC_GET_STATUS, status);
 }
 
 int loomfs_change_mode(struct loomfs *fs, uint64_t cno, int mode)
@@ -755,5 +781,5 @@ int loomfs_change_mode(struct loomfs *fs, uint64_t cno, int mode)
 		return -1;
 	}
 	mc = (struct loomfs_mode_change){.mc_number = cno, .mc_mode = (uint32_t)mode, .mc_reserved = 0};
-	return ioctl(fd, LOOMFS_IOC_CHANGE_MODE, &mc);
+	return ioctl_again(fd, LOOMFS_IOC_CHANGE_MODE, &mc);
 }

@@ -103,7 +103,10 @@ const char *loomfs_canon_path(const char *path, char *out, int size);
 LOOMFS_MUST_CHECK int loomfs_find_fs(struct loomfs *fs, const char *dev, const char *dir,
                                      const char *opt);
 
-/* Opens a handle as flags say.  NULL with errno on failure; nothing is left behind. */
+/*
+ * Opens a handle as flags say.  NULL with errno on failure; nothing is left
+ * behind.  Opens and size requests that a signal interrupts are taken up again.
+ */
 LOOMFS_MUST_CHECK struct loomfs *loomfs_open(const char *dev, const char *dir, int flags);
 
 /* Releases the handle.  The cleaner semaphore's name stays in the system. */
@@ -155,7 +158,8 @@ LOOMFS_MUST_CHECK int loomfs_open_sem(struct loomfs *fs);
 
 /*
  * Control requests: 0, or -1 with errno (EINVAL for a NULL handle, EBADF
- * without a mount directory, otherwise the kernel's answer).
+ * without a mount directory, otherwise the kernel's answer).  A request that a
+ * signal interrupts (EINTR) is sent again.
  */
 LOOMFS_MUST_CHECK int loomfs_sync(struct loomfs *fs, uint64_t *cno);
 LOOMFS_MUST_CHECK int loomfs_get_status(struct loomfs *fs, struct loomfs_status *status);

@@ -15,6 +15,11 @@ static int spy_ioctl(int fd, unsigned long request, void *arg)
 
 	if (_IOC_TYPE(request) == 0x6E)
 		ioctl_spy.calls++;
+	if (ioctl_spy.interruptions > 0 && request == ioctl_spy.interrupted) {
+		ioctl_spy.interruptions--;
+		errno = EINTR;
+		return -1;
+	}
 	if (fd != ioctl_spy.fd || fd < 0)
 		return LMFS_NEXT(ioctl)(fd, request, arg);
 	if (size > sizeof ioctl_spy.in)

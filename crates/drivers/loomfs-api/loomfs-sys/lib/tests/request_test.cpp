@@ -76,6 +76,33 @@ TEST(Requests, PassTheKernelsRefusalOn) {
   }
 }
 
+// A signal that interrupts a request (EINTR) has it sent again; the answer
+// is the one that came through.
+TEST(Requests, AnInterruptedRequestIsSentAgain) {
+  loomfs fs = Handle(kSpyFd);
+  uint64_t cno = 0;
+  loomfs_status st{};
+  const struct {
+    unsigned long request;
+    int (*send)(loomfs* fs, uint64_t* cno, loomfs_status* st);
+  } rows[] = {
+      {LOOMFS_IOC_SYNC, [](loomfs* f, uint64_t* c, loomfs_status*) { return loomfs_sync(f, c); }},
+      {LOOMFS_IOC_GET_STATUS, [](loomfs* f, uint64_t*, loomfs_status* s) { return loomfs_get_status(f, s); }},
+      {LOOMFS_IOC_CHANGE_MODE, [](loomfs* f, uint64_t*, loomfs_status*) { return loomfs_change_mode(f, 9, 1); }},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.request);
+    Arm(/*result=*/0);
+    ioctl_spy.interrupted = r.request;
+    ioctl_spy.interruptions = 2;
+    EXPECT_EQ(r.send(&fs, &cno, &st), 0);
+    EXPECT_EQ(ioctl_spy.calls, 3u);
+    EXPECT_EQ(ioctl_spy.request, r.request);
+  }
+  EXPECT_EQ(cno, ReplyWord(0));
+  EXPECT_EQ(st.ls_number, ReplyWord(0));
+}
+
 // Without a mount directory, or with checkpoint 0, nothing is sent; the
 // missing directory is reported first.
 TEST(Requests, RefusedBeforeAnythingIsSent) {
