@@ -33,15 +33,7 @@ packages=(
   cmake pkg-config libfuse3-dev scdoc
 )
 ((check)) && packages+=(libgtest-dev libgmock-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/apt-install.sh "${packages[@]}"
 
 # The package's version is the project's.
 project=$(sed -n 's/^project(lmfs VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)

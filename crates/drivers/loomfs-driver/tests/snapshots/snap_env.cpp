@@ -116,4 +116,14 @@ std::vector<std::string> report_lines(const std::string& err) {
 
 std::string report(std::uint64_t n) { return "Snap shot #" + std::to_string(n); }
 
+::testing::AssertionResult Store::format_and_mount() const {
+  auto setup = run_host_args(host_args({"initialize_stores", attach(), "attach_stores", mount_dir_, attach()}));
+  if (setup.lines.size() == 3 && setup.lines[2] == R"({"op":"attach_stores","result":"Ok"})") {
+    return ::testing::AssertionSuccess();
+  }
+  std::string lines;
+  for (const auto& l : setup.lines) lines += "\n  " + l;
+  return ::testing::AssertionFailure() << "format and mount failed:" << lines << "\n" << setup.err;
+}
+
 }  // namespace lmfs::snaptest

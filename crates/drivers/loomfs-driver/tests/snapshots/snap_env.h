@@ -6,6 +6,8 @@
 // the only thing shared with the machine, and the store gives each one back.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,6 +44,9 @@ class Store {
   // PLUGIN --params PARAMS, followed by `ops`.
   [[nodiscard]] std::vector<std::string> host_args(const std::vector<std::string>& ops) const;
   [[nodiscard]] std::string attach() const;  // "block:DEVICE" for the media argument
+  // Formats and mounts the store through lmfs-host; the failure says what
+  // lmfs-host answered.
+  [[nodiscard]] ::testing::AssertionResult format_and_mount() const;
 
   // mount.loomfs / umount.loomfs, run directly, without the plug-in.
   bool mount(const std::string& dir);
