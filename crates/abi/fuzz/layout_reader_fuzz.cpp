@@ -4,8 +4,10 @@
 // The tables themselves are real arrays and their stated lengths are their
 // true lengths (a library that lies about them is not something a reader of
 // raw memory can detect); everything the records say about what lies where
-// inside them is the input's. The graph read is then printed in both forms
-// and checked, against itself and against a graph of the framework's own types.
+// inside them is the input's. The root may carry an extra check whose type
+// and nested layouts the input picks from real ones, so that the graph grows
+// while the check is read. The graph read is then printed in both forms and
+// checked, against itself and against a graph of the framework's own types.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -42,6 +44,12 @@ struct Input {
 const TypeLayout* fuzzed_root = nullptr;
 const TypeLayout* self() { return fuzzed_root; }
 
+// What the extra check answers: layouts picked from kPool.
+const LayoutFn kPool[] = {&self, &layout_of<ty::U8>, &layout_of<Unit>, &layout_of<RString>,
+                          &layout_of<RVec<std::uint8_t>>, &layout_of<ty::RequiredTraits>, &layout_of<ty::Bool>};
+const TypeLayout* check_type = nullptr;
+std::vector<const TypeLayout*> check_nested;
+
 struct Fuzzed {
   std::vector<char> strings;
   std::vector<std::uint8_t> lifetimes;
@@ -54,6 +62,9 @@ struct Fuzzed {
   std::vector<LayoutFn> layouts;
   std::string mod_path;
   std::string lifetime_names;
+  ExtraChecksVTable check_vtable{};
+  alignas(8) std::uint8_t check_value[sizeof(RequiredTraits)]{};
+  StoredExtraChecks check{};
   TLFunctions fn_table{};
   MonoTypeLayout mono{};
   SharedVars shared{};
@@ -130,6 +141,23 @@ void build(Fuzzed& f, Input& in) {
     l.data.u.accessible_fields = in.take<std::uint64_t>();
   }
   l.type_id = &type_id_of<ty::Bool>;
+
+  if (in.take<std::uint8_t>() & 1) {
+    check_type = kPool[in.count(std::size(kPool) - 1)]();
+    check_nested.resize(in.count(8));
+    for (auto& n : check_nested) n = kPool[in.count(std::size(kPool) - 1)]();
+    for (auto& b : f.check_value) b = in.take<std::uint8_t>();
+    f.check_vtable.metadata.field_accessibility = kExtraChecksVTableMask;
+    f.check_vtable.fields.type_layout = [](const void*) { return check_type; };
+    f.check_vtable.fields.nested_type_layouts = [](const void*) {
+      NestedLayouts n{};
+      n.tag = lmfs::abi::kCowBorrowed;
+      n.value.borrowed = {check_nested.data(), check_nested.size()};
+      return n;
+    };
+    f.check = StoredExtraChecks{&f.check_vtable, f.check_value};
+    l.extra_checks = &f.check;
+  }
 }
 
 }  // namespace

@@ -89,11 +89,17 @@ class Reader {
   std::expected<Graph, std::string> run(const tl::TypeLayout* root);
 
  private:
+  // An extra check whose layouts are read after the reachable ones. What
+  // they become is kept here and given to the owner's node only when the
+  // graph has stopped growing (a reference into the nodes would not survive
+  // the interning of a new one).
   struct PendingExtra {
     NodeId owner;
     const tl::TypeLayout* layout;
     const void* value;
     std::vector<const tl::TypeLayout*> nested;
+    NodeId layout_id = 0;
+    std::vector<NodeId> nested_ids;
   };
   struct PendingConst {
     NodeId owner;
@@ -164,15 +170,14 @@ std::expected<void, std::string> Reader::read_pending() {
   NodeId next = static_cast<NodeId>(g_.nodes.size());
   while (extras_done < extras_.size() || consts_done < consts_.size()) {
     for (; extras_done < extras_.size(); ++extras_done) {
-      const PendingExtra& p = extras_[extras_done];
+      PendingExtra& p = extras_[extras_done];
       auto id = intern(p.layout);
       if (!id) return Error(id.error());
-      ExtraChecks& checks = *g_.nodes[p.owner].extra_checks;
-      checks.layout = *id;
+      p.layout_id = *id;
       for (const tl::TypeLayout* nested : p.nested) {
         auto nid = intern(nested);
         if (!nid) return Error(nid.error());
-        checks.nested.push_back(*nid);
+        p.nested_ids.push_back(*nid);
       }
     }
     for (; consts_done < consts_.size(); ++consts_done) {
@@ -189,11 +194,14 @@ std::expected<void, std::string> Reader::read_pending() {
   return {};
 }
 
-// The value of the framework's own extra check, RequiredTraits; any other
-// stored check is kept without a value.
+// The layouts of an extra check, and the value of the framework's own one,
+// RequiredTraits; any other stored check is kept without a value.
 void Reader::finish_extra_checks(const PendingExtra& p) {
-  Node& owner = g_.nodes[p.owner];
-  const Node& type = g_.nodes[owner.extra_checks->layout];
+  // read() gave the owner its checks when it queued `p`.
+  ExtraChecks& checks = *g_.nodes[p.owner].extra_checks;  // NOLINT(bugprone-unchecked-optional-access)
+  checks.layout = p.layout_id;
+  checks.nested = p.nested_ids;
+  const Node& type = g_.nodes[checks.layout];
   if (type.name != "RequiredTraits" || type.size != sizeof(tl::RequiredTraits) ||
       type.alignment() != alignof(tl::RequiredTraits)) {
     return;
@@ -202,7 +210,7 @@ void Reader::finish_extra_checks(const PendingExtra& p) {
   std::memcpy(&r.auto_traits, p.value, sizeof r.auto_traits);
   std::memcpy(&r.regular_traits, static_cast<const std::uint8_t*>(p.value) + offsetof(tl::RequiredTraits, regular_traits),
               sizeof r.regular_traits);
-  owner.extra_checks->required_traits = r;
+  checks.required_traits = r;
 }
 
 void Reader::finish_const(const PendingConst& p) {

@@ -127,5 +127,42 @@ TEST(LayoutGraph, RefusesAGraphOfMoreThanTheMostNodes) {
   EXPECT_NE(g.error().find("the graph has more than 1024 type layouts"), std::string::npos) << g.error();
 }
 
+// An extra check that nests many layouts the graph has not met yet: each
+// becomes a node of its own, and the check keeps every one of them.
+std::vector<tl::TypeLayout>* nested_links = nullptr;
+const tl::TypeLayout* const* nested_list = nullptr;
+std::size_t nested_count = 0;
+
+TEST(LayoutGraph, ReadsEveryLayoutAnExtraCheckNests) {
+  std::vector<tl::TypeLayout> links(200, kU8);  // distinct records, so distinct nodes
+  std::vector<const tl::TypeLayout*> list;
+  for (const tl::TypeLayout& l : links) list.push_back(&l);
+  nested_links = &links;
+  nested_list = list.data();
+  nested_count = list.size();
+
+  tl::ExtraChecksVTable vtable{};
+  vtable.metadata.field_accessibility = tl::kExtraChecksVTableMask;
+  vtable.fields.type_layout = [](const void*) { return u8_layout(); };
+  vtable.fields.nested_type_layouts = [](const void*) {
+    tl::NestedLayouts n{};
+    n.tag = kCowBorrowed;
+    n.value.borrowed = {nested_list, nested_count};
+    return n;
+  };
+  const std::uint8_t value = 0;
+  const tl::StoredExtraChecks stored{&vtable, &value};
+  Holder h;
+  h.layout.extra_checks = &stored;
+
+  auto g = read_graph(&h.layout);
+  ASSERT_TRUE(g) << g.error();
+  ASSERT_TRUE(g->nodes[0].extra_checks.has_value());
+  const ExtraChecks& checks = *g->nodes[0].extra_checks;
+  ASSERT_EQ(checks.nested.size(), links.size());
+  EXPECT_EQ(g->nodes.size(), 2 + links.size());
+  for (NodeId id : checks.nested) EXPECT_EQ(g->node(id).name, "u8");
+}
+
 }  // namespace
 }  // namespace lmfs::abi::layout
