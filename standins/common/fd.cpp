@@ -1,8 +1,9 @@
 #include "fd.h"
 
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "lmfs_text/errno_text.h"
 
 namespace lmfs::standin {
 
@@ -10,7 +11,7 @@ std::string Error::message() const {
   if (err == 0) {
     return what;
   }
-  return what + ": " + std::strerror(err);
+  return what + ": " + text::libc_error_text(err);
 }
 
 Result<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode) {

@@ -12,20 +12,18 @@ Result<std::unique_ptr<CleanerWatch>> CleanerWatch::open(const DeviceInfo& devic
   if (!name) {
     return std::unexpected(name.error());
   }
-  sem_t* sem = ::loomfs_open_sem_named(name->c_str());
-  if (sem == nullptr) {
+  base::UniqueSem sem(::loomfs_open_sem_named(name->c_str()));
+  if (!sem) {
     return sys_fail("cannot open the cleaner semaphore " + *name);
   }
-  return std::unique_ptr<CleanerWatch>(new CleanerWatch(sem));
+  return std::unique_ptr<CleanerWatch>(new CleanerWatch(std::move(sem)));
 }
-
-CleanerWatch::~CleanerWatch() { ::sem_close(sem_); }
 
 CleanerWatch::Request::Request(CleanerWatch& watch, std::uint64_t number, int sender)
     : watch_(watch) {
   const int others = watch_.in_progress_.fetch_add(1);
   int value = -1;
-  ::sem_getvalue(watch_.sem_, &value);
+  ::sem_getvalue(watch_.sem_.get(), &value);
   if (value != 0 || others != 0) {
     const std::uint64_t count = watch_.violations_.fetch_add(1) + 1;
     std::fprintf(stderr,

@@ -14,8 +14,10 @@
 #include <linux/ioctl.h>
 #include <memory>
 #include <semaphore.h>
+#include <utility>
 
 #include "device.h"
+#include "lmfs_base/unique.h"
 #include "result.h"
 
 namespace lmfs::standin {
@@ -51,9 +53,6 @@ class CleanerWatch {
  public:
   // Opens (creating if absent, value 1) the cleaner semaphore of `device`.
   [[nodiscard]] static Result<std::unique_ptr<CleanerWatch>> open(const DeviceInfo& device);
-  ~CleanerWatch();
-  CleanerWatch(const CleanerWatch&) = delete;
-  CleanerWatch& operator=(const CleanerWatch&) = delete;
 
   // One change-mode request from arrival to reply: checked against the lock
   // on arrival, then held for kChangeModeHold before it is served.
@@ -71,8 +70,8 @@ class CleanerWatch {
   [[nodiscard]] std::uint64_t violations() const { return violations_.load(); }
 
  private:
-  explicit CleanerWatch(sem_t* sem) : sem_(sem) {}
-  sem_t* sem_;
+  explicit CleanerWatch(base::UniqueSem sem) : sem_(std::move(sem)) {}
+  base::UniqueSem sem_;
   std::atomic<int> in_progress_{0};
   std::atomic<std::uint64_t> violations_{0};
 };

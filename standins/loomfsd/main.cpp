@@ -8,7 +8,6 @@
 // the device part of the cleaner semaphore's name. Without it, it stays in the
 // foreground with its streams as given.
 #include <charconv>
-#include <cstring>
 #include <cstdio>
 #include <fcntl.h>
 #include <string_view>
@@ -17,6 +16,7 @@
 
 #include "device.h"
 #include "fuse_ops.h"
+#include "lmfs_text/errno_text.h"
 #include "mount_table.h"
 
 namespace lmfs::standin {
@@ -86,7 +86,8 @@ Result<void> detach(const UniqueFd& log) {
   return {};
 }
 
-Result<int> serve(const std::string& device_name, const std::string& dir_name, int ready_fd) {
+// `ready`, when given, hears "ready" once the file system is served.
+Result<int> serve(const std::string& device_name, const std::string& dir_name, UniqueFd ready) {
   auto device = inspect_device(device_name);
   if (!device) return std::unexpected(device.error());
   auto dir = canonical_path(dir_name);
@@ -111,7 +112,7 @@ Result<int> serve(const std::string& device_name, const std::string& dir_name, i
   auto watch = CleanerWatch::open(*device);
   if (!watch) return std::unexpected(watch.error());
   UniqueFd log;
-  if (ready_fd >= 0) {
+  if (ready) {
     auto opened = open_log(*device);
     if (!opened) return std::unexpected(opened.error());
     log = std::move(*opened);
@@ -131,19 +132,19 @@ Result<int> serve(const std::string& device_name, const std::string& dir_name, i
     Session session(se);
     if (auto m = session.mount(*dir); !m) return std::unexpected(m.error());
     (void)refresh_shown_mounts();
-    if (ready_fd >= 0) {
+    if (ready) {
       if (auto d = detach(log); !d) return std::unexpected(d.error());
       std::fprintf(stderr, "loomfsd[%d]: serving %s on %s\n", static_cast<int>(::getpid()),
                    device->path.c_str(), dir->c_str());
-      if (auto w = write_all(ready_fd, "ready\n"); !w) return std::unexpected(w.error());
-      ::close(ready_fd);
+      if (auto w = write_all(ready.get(), "ready\n"); !w) return std::unexpected(w.error());
+      ready.reset();
     }
     rc = session.loop();
   }
   int status = rc == 0 ? kExitOk : kExitFailure;
   if (auto p = (*fs)->persist(); !p) {
     std::fprintf(stderr, "loomfsd: cannot write %s out: %s\n", device->path.c_str(),
-                 std::strerror(p.error()));
+                 lmfs::text::libc_error_text(p.error()).c_str());
     status = kExitFailure;
   }
   (void)refresh_shown_mounts();
@@ -173,7 +174,7 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }
-  auto r = serve(argv[first], argv[first + 1], ready_fd);
+  auto r = serve(argv[first], argv[first + 1], UniqueFd(ready_fd));
   if (!r) {
     std::fprintf(stderr, "loomfsd: %s\n", r.error().message().c_str());
     return kExitFailure;

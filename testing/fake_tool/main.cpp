@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <sstream>
@@ -27,6 +28,7 @@
 
 #include "lmfs_base/unique.h"
 #include "lmfs_testing/files.h"
+#include "lmfs_text/number.h"
 
 namespace {
 
@@ -52,11 +54,12 @@ std::string escaped(const char* arg) {
 // "PID:STATE" of every process whose parent is `parent`, but this one.
 std::string siblings(pid_t parent) {
   std::string out;
-  DIR* d = ::opendir("/proc");
-  if (d == nullptr) return "?";
-  while (const dirent* e = ::readdir(d)) {
-    const pid_t pid = std::atoi(e->d_name);
-    if (pid <= 0 || pid == ::getpid()) continue;
+  const lmfs::base::UniqueDir d(::opendir("/proc"));
+  if (!d) return "?";
+  while (const dirent* e = ::readdir(d.get())) {
+    const auto number = lmfs::text::whole_number<pid_t>(e->d_name);
+    if (!number || *number == ::getpid()) continue;
+    const pid_t pid = *number;
     // "pid (comm) state ppid ...": the name may hold blanks and parentheses.
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const auto close = stat.rfind(')');
@@ -67,7 +70,6 @@ std::string siblings(pid_t parent) {
     rest >> state >> ppid;
     if (ppid == parent) out += (out.empty() ? "" : " ") + std::to_string(pid) + ":" + state;
   }
-  ::closedir(d);
   return out;
 }
 
@@ -78,10 +80,20 @@ std::string siblings(pid_t parent) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, sig);
-  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);  // NOLINT(concurrency-mt-unsafe): the tool has one thread
   ::kill(::getpid(), sig);
   ::pause();
   std::_Exit(125);
+}
+
+// A number of the test's script; a word that is none is a broken script.
+int number(const std::string& word) {
+  const auto n = lmfs::text::whole_number<int>(word);
+  if (!n) {
+    std::fprintf(stderr, "fake tool: \"%s\" is not a number\n", word.c_str());
+    std::_Exit(125);
+  }
+  return *n;
 }
 
 void say(int fd, const std::string& text) {
@@ -119,11 +131,11 @@ int main(int argc, char** argv) {
     if (word == "stdout" || word == "stderr") {
       say(word == "stdout" ? STDOUT_FILENO : STDERR_FILENO, arg);
     } else if (word == "sleep") {
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(arg.c_str())));
+      std::this_thread::sleep_for(std::chrono::milliseconds(number(arg)));
     } else if (word == "exit") {
-      return std::atoi(arg.c_str());
+      return number(arg);
     } else if (word == "signal") {
-      die_of(std::atoi(arg.c_str()));
+      die_of(number(arg));
     }
   }
   return 0;

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "lmfs_base/unique.h"
+#include "lmfs_text/number.h"
 
 namespace lmfs::testing {
 
@@ -63,15 +64,13 @@ std::vector<std::string> split_lines(const std::string& text) {
 std::set<int> open_fds(pid_t pid) {
   const std::string dir = pid == 0 ? "/proc/self/fd" : "/proc/" + std::to_string(pid) + "/fd";
   std::set<int> fds;
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return fds;
-  const int own = pid == 0 ? ::dirfd(d) : -1;
-  while (const dirent* e = ::readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    const int fd = std::atoi(e->d_name);
-    if (fd != own) fds.insert(fd);
+  const base::UniqueDir d(::opendir(dir.c_str()));
+  if (!d) return fds;
+  const int own = pid == 0 ? ::dirfd(d.get()) : -1;
+  while (const dirent* e = ::readdir(d.get())) {
+    const auto fd = text::whole_number<int>(e->d_name);
+    if (fd && *fd != own) fds.insert(*fd);
   }
-  ::closedir(d);
   return fds;
 }
 

@@ -8,16 +8,18 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <string_view>
 
 #include "lmfs_testing/files.h"
+#include "lmfs_text/errno_text.h"
+#include "lmfs_text/number.h"
 
 namespace lmfs::testing {
 namespace {
 
 using base::UniqueFd;
 
-std::string failed(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string failed(const std::string& what) { return what + ": " + text::libc_error_text(errno); }
 
 }  // namespace
 
@@ -87,9 +89,14 @@ LoopDevice::~LoopDevice() {
 dev_t LoopDevice::number() const {
   if (path_.empty()) return 0;
   const std::string text = read_file("/sys/class/block/" + path_.substr(path_.rfind('/') + 1) + "/dev");
-  unsigned major_number = 0, minor_number = 0;
-  if (std::sscanf(text.c_str(), "%u:%u", &major_number, &minor_number) != 2) return 0;
-  return makedev(major_number, minor_number);
+  // "MAJOR:MINOR\n"
+  const std::string_view numbers = std::string_view(text).substr(0, text.find('\n'));
+  const std::size_t colon = numbers.find(':');
+  if (colon == std::string_view::npos) return 0;
+  const auto major_number = text::whole_number<unsigned>(numbers.substr(0, colon));
+  const auto minor_number = text::whole_number<unsigned>(numbers.substr(colon + 1));
+  if (!major_number || !minor_number) return 0;
+  return makedev(*major_number, *minor_number);
 }
 
 }  // namespace lmfs::testing

@@ -14,11 +14,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <thread>
 
 #include "lmfs_testing/files.h"
+#include "lmfs_text/errno_text.h"
 
 extern char** environ;
 
@@ -61,6 +61,7 @@ std::vector<std::string> environment(const Options& options) {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> out;
+  out.reserve(strings.size() + 1);
   for (std::string& s : strings) out.push_back(s.data());
   out.push_back(nullptr);
   return out;
@@ -113,7 +114,7 @@ Process::Process(const std::vector<std::string>& argv, const Options& options)
   pid_t pid = -1;
   const int rc = ::posix_spawnp(&pid, args[0].c_str(), fa, &spawn.attr, arg_ptrs.data(), env_ptrs.data());
   if (rc != 0) {
-    failed_to_start(std::strerror(rc));
+    failed_to_start(text::libc_error_text(rc));
     return;
   }
   own(pid);
@@ -127,7 +128,7 @@ Process Process::fork(const std::function<int()>& body, const Options& options) 
   std::fflush(nullptr);  // or the child writes this process's buffers again
   const pid_t pid = ::fork();
   if (pid < 0) {
-    p.failed_to_start(std::strerror(errno));
+    p.failed_to_start(text::libc_error_text(errno));
     return p;
   }
   if (pid > 0) {
@@ -178,7 +179,7 @@ bool Process::make_output() {
       return true;
   }
   if (!out_ || (options_.output == Output::capture && !err_)) {
-    failed_to_start(std::string("nowhere for its output: ") + std::strerror(errno));
+    failed_to_start("nowhere for its output: " + text::libc_error_text(errno));
     return false;
   }
   return true;

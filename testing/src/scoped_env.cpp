@@ -6,10 +6,11 @@ namespace lmfs::testing {
 namespace {
 
 void put(const char* name, const std::optional<std::string>& value) {
+  // A test changes its environment before it starts any thread.
   if (value) {
-    ::setenv(name, value->c_str(), 1);
+    ::setenv(name, value->c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
   } else {
-    ::unsetenv(name);
+    ::unsetenv(name);  // NOLINT(concurrency-mt-unsafe)
   }
 }
 

@@ -41,7 +41,7 @@ class FullTypes {
         return n.name + "<{recursive}>";
       }
     }
-    if (memo_[id]) return *memo_[id];
+    if (const std::optional<std::string>& known = memo_[id]) return *known;
     stack_.push_back(id);
     bool inner_cyclic = false;
     std::string out = render(n, inner_cyclic);

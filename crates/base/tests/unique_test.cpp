@@ -50,5 +50,20 @@ TEST(Unique, ClosesDescriptors) {
   EXPECT_NE(::fcntl(w.get(), F_GETFD), -1);
 }
 
+// The stream owners give their descriptor back to the system.
+TEST(Unique, ClosesStreams) {
+  int dir_fd = -1;
+  int file_fd = -1;
+  {
+    UniqueDir dir(::opendir("/"));
+    UniqueFile file(std::fopen("/proc/self/stat", "re"));
+    ASSERT_TRUE(dir && file);
+    dir_fd = ::dirfd(dir.get());
+    file_fd = ::fileno(file.get());
+  }
+  EXPECT_EQ(::fcntl(dir_fd, F_GETFD), -1);
+  EXPECT_EQ(::fcntl(file_fd, F_GETFD), -1);
+}
+
 }  // namespace
 }  // namespace lmfs::base

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdint>
+
+#include "lmfs_text/errno_text.h"
+#include "lmfs_text/number.h"
+
 namespace lmfs::text {
 namespace {
 
@@ -36,6 +42,27 @@ TEST(DebugBuilders, PlainAndAlternateLayouts) {
   const auto alt = debug_struct(true, "R", {{"inner", debug_list(true, {"1", "2"})}});
   EXPECT_EQ(alt, "R {\n    inner: [\n        1,\n        2,\n    ],\n}");
   EXPECT_EQ(debug_option(true, nullptr), "None");
+}
+
+// Only a text that is the number and nothing else is one: what /proc and a
+// command line hand over is refused rather than read in part.
+TEST(WholeNumber, TakesTheWholeTextOrNothing) {
+  EXPECT_EQ(whole_number<int>("42"), 42);
+  EXPECT_EQ(whole_number<int>("-7"), -7);
+  EXPECT_EQ(whole_number<unsigned>("fe", 16), 0xfeU);
+  EXPECT_EQ(whole_number<std::uint64_t>("18446744073709551615"), UINT64_MAX);
+  for (const char* bad : {"", " 1", "1 ", "+1", "1x", "0x10", "-"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(whole_number<int>(bad));
+  }
+  EXPECT_FALSE(whole_number<unsigned>("-1"));
+  EXPECT_FALSE(whole_number<std::uint8_t>("256"));
+  EXPECT_FALSE(whole_number<std::uint64_t>("18446744073709551616"));
+}
+
+TEST(LibcErrorText, IsTheCLibrarysText) {
+  EXPECT_EQ(libc_error_text(ENOENT), "No such file or directory");
+  EXPECT_EQ(libc_error_text(9999), "Unknown error 9999");
 }
 
 }  // namespace

@@ -7,20 +7,24 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <expected>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <vector>
 
 #include "lmfs_base/unique.h"
+#include "lmfs_text/errno_text.h"
+#include "lmfs_text/number.h"
 #include "lmfs_text/text.h"
 #include "loomfs.h"
 #include "lmfs_abi/strcat.h"
 
 namespace lmfs::host {
 namespace {
+
+using text::whole_number;
 
 using abi::cat;
 
@@ -59,13 +63,23 @@ struct Mapping {
   }
 };
 
+// "start-end perms offset major:minor inode [path]", the numbers in hex but
+// the inode.
 std::optional<Mapping> parse_mapping(const std::string& line) {
-  Mapping m;
-  if (std::sscanf(line.c_str(), "%llx-%llx %*s %*x %x:%x %llu", &m.start, &m.end, &m.dev_major, &m.dev_minor,
-                  &m.inode) != 5) {
-    return std::nullopt;
-  }
-  return m;
+  std::istringstream in(line);
+  std::string range, perms, offset, dev, inode;
+  if (!(in >> range >> perms >> offset >> dev >> inode)) return std::nullopt;
+  const std::string_view r(range), d(dev);
+  const std::size_t dash = r.find('-');
+  const std::size_t colon = d.find(':');
+  if (dash == std::string_view::npos || colon == std::string_view::npos) return std::nullopt;
+  const auto start = whole_number<unsigned long long>(r.substr(0, dash), 16);
+  const auto end = whole_number<unsigned long long>(r.substr(dash + 1), 16);
+  const auto major = whole_number<unsigned>(d.substr(0, colon), 16);
+  const auto minor = whole_number<unsigned>(d.substr(colon + 1), 16);
+  const auto node = whole_number<unsigned long long>(inode, 10);
+  if (!start || !end || !major || !minor || !node) return std::nullopt;
+  return Mapping{*start, *end, *major, *minor, *node};
 }
 
 // The mapping of this process that holds `address`.
@@ -135,14 +149,13 @@ bool maps_file(long pid, const Mapping& file) {
 
 bool waits_on_futex(long pid) {
   const std::string tasks = cat("/proc/", pid, "/task");
-  DIR* dir = ::opendir(tasks.c_str());
-  if (dir == nullptr) return false;
+  const base::UniqueDir dir(::opendir(tasks.c_str()));
+  if (!dir) return false;
   bool waiting = false;
-  while (const dirent* e = ::readdir(dir)) {
+  while (const dirent* e = ::readdir(dir.get())) {
     if (e->d_name[0] == '.') continue;
     if (first_line(tasks + "/" + e->d_name + "/wchan").starts_with("futex")) waiting = true;
   }
-  ::closedir(dir);
   return waiting;
 }
 
@@ -151,16 +164,14 @@ std::vector<User> users_of(const CleanerSemaphore& sem) {
   std::vector<User> users;
   const std::optional<Mapping> file = sem.file();
   if (!file) return users;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return users;
+  const base::UniqueDir proc(::opendir("/proc"));
+  if (!proc) return users;
   const long self = ::getpid();
-  while (const dirent* e = ::readdir(proc)) {
-    char* end = nullptr;
-    const long pid = std::strtol(e->d_name, &end, 10);
-    if (end == e->d_name || *end != '\0' || pid == self) continue;
-    if (maps_file(pid, *file)) users.push_back({pid, first_line(cat("/proc/", pid, "/comm")), waits_on_futex(pid)});
+  while (const dirent* e = ::readdir(proc.get())) {
+    const auto pid = whole_number<long>(e->d_name, 10);
+    if (!pid || *pid == self) continue;
+    if (maps_file(*pid, *file)) users.push_back({*pid, first_line(cat("/proc/", *pid, "/comm")), waits_on_futex(*pid)});
   }
-  ::closedir(proc);
   return users;
 }
 
@@ -174,11 +185,11 @@ std::string users_json(const std::vector<User>& users) {
 }
 
 int fail(std::string_view op, const std::string& device, const Failure& f) {
-  const std::string text = f.what + ": " + std::strerror(f.err);
+  const std::string message = f.what + ": " + text::libc_error_text(f.err);
   std::printf("%s\n", cat("{\"op\":", json(op), ",\"result\":\"Err\",\"device\":", json(device),
-                          ",\"error\":{\"errno\":", json(errno_name(f.err)), ",\"text\":", json(text), "}}")
+                          ",\"error\":{\"errno\":", json(errno_name(f.err)), ",\"text\":", json(message), "}}")
                           .c_str());
-  std::fprintf(stderr, "lmfs-host: %s\n", text.c_str());
+  std::fprintf(stderr, "lmfs-host: %s\n", message.c_str());
   return kExitLock;
 }
 

@@ -88,7 +88,7 @@ static_assert(std::size(kSelfTestNames) * sizeof(void*) == sizeof(abi::CAbiTesti
 std::expected<void, std::string> check_self_test(const abi::CAbiTestingFns* fns) {
   if (fns == nullptr) return std::unexpected(std::string("has no C-ABI self-test"));
   void* entries[std::size(kSelfTestNames)];
-  std::memcpy(entries, fns, sizeof entries);
+  std::memcpy(&entries, fns, sizeof entries);
   for (std::size_t i = 0; i < std::size(kSelfTestNames); ++i) {
     if (entries[i] == nullptr) return std::unexpected(cat("has a C-ABI self-test without `", kSelfTestNames[i], "`"));
   }

@@ -44,6 +44,7 @@
 #include "lmfs_abi/layout_print.h"
 #include "lmfs_abi/layout_reader.h"
 #include "lmfs_interface/media.h"
+#include "lmfs_text/number.h"
 #include "lmfs_text/text.h"
 #include "loader.h"
 #include "runner.h"
@@ -212,13 +213,9 @@ int run(int argc, char** argv) {
       resources = true;
     } else if (arg == "--threads") {
       if (i + 1 >= argc) return usage("--threads needs a number");
-      const std::string value = argv[++i];
-      char* end = nullptr;
-      const unsigned long n = std::strtoul(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0' || n < 1 || n > kMaxThreads) {
-        return usage(cat("--threads takes a number from 1 to ", kMaxThreads));
-      }
-      threads = static_cast<unsigned>(n);
+      const auto n = text::whole_number<unsigned>(argv[++i]);
+      if (!n || *n < 1 || *n > kMaxThreads) return usage(cat("--threads takes a number from 1 to ", kMaxThreads));
+      threads = *n;
     } else if (arg == "--params" || arg == "--params-file" || arg == "--script") {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const std::string value = argv[++i];

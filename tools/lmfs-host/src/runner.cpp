@@ -13,6 +13,7 @@
 #include <string_view>
 #include <thread>
 
+#include "lmfs_base/unique.h"
 #include "lmfs_abi/strcat.h"
 #include "lmfs_text/text.h"
 
@@ -68,15 +69,15 @@ struct Resources {
 
 Resources resources_now() {
   Resources r;
-  if (DIR* dir = ::opendir("/proc/self/fd")) {
-    const int own = ::dirfd(dir);
-    while (const dirent* e = ::readdir(dir)) {
-      if (e->d_name[0] == '.' || std::atoi(e->d_name) == own) continue;
+  if (const base::UniqueDir dir(::opendir("/proc/self/fd")); dir) {
+    const int own = ::dirfd(dir.get());
+    const std::string own_name = std::to_string(own);
+    while (const dirent* e = ::readdir(dir.get())) {
+      if (e->d_name[0] == '.' || e->d_name == own_name) continue;
       char target[4096];
       const ssize_t n = ::readlinkat(own, e->d_name, target, sizeof target - 1);
       r.descriptors.insert(cat(e->d_name, " ", n > 0 ? std::string_view(target, static_cast<std::size_t>(n)) : "?"));
     }
-    ::closedir(dir);
   }
   // File-backed mappings only: the allocator's anonymous ones come and go.
   std::ifstream maps("/proc/self/maps");
@@ -112,15 +113,12 @@ void run_all(DriverObject& object, const std::vector<Op>& ops, const RunOptions&
 int children_left() {
   // The kernel lists each thread's children, running or ended.
   int children = 0;
-  if (DIR* tasks = ::opendir("/proc/self/task")) {
-    while (const dirent* e = ::readdir(tasks)) {
+  if (const base::UniqueDir tasks(::opendir("/proc/self/task")); tasks) {
+    while (const dirent* e = ::readdir(tasks.get())) {
       if (e->d_name[0] == '.') continue;
-      if (std::FILE* list = std::fopen(cat("/proc/self/task/", e->d_name, "/children").c_str(), "re")) {
-        for (int pid; std::fscanf(list, "%d", &pid) == 1;) ++children;
-        std::fclose(list);
-      }
+      std::ifstream list(cat("/proc/self/task/", e->d_name, "/children"));
+      for (long pid = 0; list >> pid;) ++children;
     }
-    ::closedir(tasks);
   }
   int status = 0;
   int ended = 0;

@@ -211,7 +211,7 @@ std::expected<void, std::string> check_object(const StorageDriver_TO& object) {
   }
   void* ops[14];
   static_assert(sizeof ops == sizeof(VTableFields) - sizeof(PrefixRef<RObjectVtableFields>));
-  std::memcpy(ops, &table->fields.init, sizeof ops);
+  std::memcpy(&ops, static_cast<const void*>(&table->fields.init), sizeof ops);
   for (void* op : ops) {
     if (op == nullptr) return std::unexpected(std::string("a driver object whose operation table has a null operation"));
   }

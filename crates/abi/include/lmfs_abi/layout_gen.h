@@ -81,8 +81,11 @@ inline constexpr std::size_t kNoOffset = ~std::size_t{0};
 
 // The C++ member a described field stands for (nested members such as
 // `payload.text` of a variant's payload are fine).
+// `member` is a member's name, not an expression: it takes no parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define LMFS_MEMBER(Record, member) \
-  ::lmfs::abi::tl::Member { offsetof(Record, member), sizeof(static_cast<Record*>(nullptr)->member) }
+  ::lmfs::abi::tl::Member { offsetof(Record, member), sizeof(decltype(static_cast<Record*>(nullptr)->member)) }
+// NOLINTEND(bugprone-macro-parentheses)
 
 struct FieldDesc {
   std::string_view name{};
@@ -481,6 +484,9 @@ struct Gen {
   static_assert(consistent(d), "the described size or alignment does not follow from the fields");
   static_assert(matches_record(d), "the description and its C++ record disagree (size, alignment or an offset)");
   static_assert(d.nfields <= kMaxFields && d.nphantom <= kMaxPhantom && d.nvariants <= kMaxVariants);
+  // The framework reads these two as C strings: their text must end in a NUL.
+  static_assert(d.mod_path.data()[d.mod_path.size()] == '\0' && d.lifetimes.data()[d.lifetimes.size()] == '\0',
+                "the module path and the lifetime names must be NUL-terminated texts");
 
   static constexpr Plan plan = make_plan(d);
   static constexpr auto strings = first_n<char, plan.nstrings>(plan.strings);
@@ -532,9 +538,11 @@ struct Gen {
   static constexpr MonoTypeLayout mono{
       MonoSharedVars{strings.data(), kNoLifetimeIndices, static_cast<std::uint16_t>(plan.nstrings), 0},
       d.name.data(),
-      ItemInfo{RStr{d.package_version.data(), d.package_version.size()}, d.line, d.mod_path.data()},
+      ItemInfo{RStr{d.package_version.data(), d.package_version.size()}, d.line,
+               d.mod_path.data()},  // NOLINT(bugprone-suspicious-stringview-data-usage): NUL-ended, asserted above
       mono_data(),
-      CompGenericParams{d.lifetimes.data(), plan.generic_types, start_len(0, static_cast<std::uint32_t>(d.nconsts)),
+      CompGenericParams{d.lifetimes.data(),  // NOLINT(bugprone-suspicious-stringview-data-usage): as mod_path
+                        plan.generic_types, start_len(0, static_cast<std::uint32_t>(d.nconsts)),
                         d.lifetime_count},
       phantom.data(),
       static_cast<std::uint8_t>(d.nphantom),

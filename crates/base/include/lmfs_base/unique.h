@@ -17,8 +17,11 @@
 //   };
 #pragma once
 
+#include <dirent.h>
 #include <semaphore.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <utility>
 
@@ -74,5 +77,22 @@ struct SemTraits {
   static void release(sem_t* sem) noexcept { static_cast<void>(::sem_close(sem)); }
 };
 using UniqueSem = Unique<SemTraits>;
+
+// A directory stream (opendir; null is none).
+struct DirTraits {
+  using Handle = DIR*;
+  static constexpr DIR* invalid() noexcept { return nullptr; }
+  static void release(DIR* dir) noexcept { static_cast<void>(::closedir(dir)); }
+};
+using UniqueDir = Unique<DirTraits>;
+
+// A C stream (fopen and the libraries built on it; null is none). Only for
+// streams that are read: what fclose would report of unwritten data is lost.
+struct FileTraits {
+  using Handle = std::FILE*;
+  static constexpr std::FILE* invalid() noexcept { return nullptr; }
+  static void release(std::FILE* file) noexcept { static_cast<void>(std::fclose(file)); }
+};
+using UniqueFile = Unique<FileTraits>;
 
 }  // namespace lmfs::base

@@ -1,7 +1,8 @@
 #include "loomfs_api/io_error.h"
 
 #include <cerrno>
-#include <cstring>
+
+#include "lmfs_text/errno_text.h"
 
 namespace lmfs::loomfs {
 
@@ -107,11 +108,7 @@ IoError IoError::custom(IoErrorKind kind, std::string detail) {
 
 std::string IoError::message() const {
   if (os_code) {
-    char buf[256];
-    // The GNU strerror_r: returns either a static text or `buf`; unknown
-    // numbers give "Unknown error N".
-    const char* text = ::strerror_r(*os_code, buf, sizeof buf);
-    return std::string(text) + " (os error " + std::to_string(*os_code) + ")";
+    return text::libc_error_text(*os_code) + " (os error " + std::to_string(*os_code) + ")";
   }
   if (!detail.empty()) return detail;
   return std::string(io_error_kind_text(kind));

@@ -35,8 +35,9 @@ std::expected<std::string, path_safety::SecurityError> LoomFsDriver::at_root(std
 }
 
 std::expected<StorageMedia, StoreOpError> LoomFsDriver::stores() const {
-  if (!mgr_.store()) return std::unexpected(no_store());
-  return StorageMedia{{StorageMedium::block(text::lossy_utf8(*mgr_.store()))}};
+  const std::optional<std::string>& store = mgr_.store();
+  if (!store) return std::unexpected(no_store());
+  return StorageMedia{{StorageMedium::block(text::lossy_utf8(*store))}};
 }
 
 std::expected<void, StoreOpError> LoomFsDriver::initialize_stores(const StorageMedia& media) {

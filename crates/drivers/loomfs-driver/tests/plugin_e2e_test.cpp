@@ -112,6 +112,13 @@ TEST(HostLoader, RefusesWhatIsNoPlugin) {
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_NE(run.err.find("usage:"), std::string::npos);
   }
+  // A thread count is a whole number in range, nothing read in part.
+  for (const char* bad : {"0", "-1", " 2", "2x", "", "99999999999999999999"}) {
+    SCOPED_TRACE(bad);
+    auto run = run_host_args({plugin_path(), "--params", kParams, "--threads", bad});
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_NE(run.err.find("--threads takes a number from 1 to "), std::string::npos) << run.err;
+  }
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ std::expected<void, LoomFsDriverError> LoomFsManager::select_store(const Storage
 std::expected<std::string, LoomFsDriverError> LoomFsManager::check_block_device(std::string_view device) {
   if (auto safe = path_safety::ensure_safe_path(device); !safe) return std::unexpected(std::move(safe.error()));
 
-  const std::string path(device);
+  std::string path(device);
   if (path.find('\0') != std::string::npos) {
     return std::unexpected(
         IoError::custom(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte"));
