@@ -78,13 +78,12 @@ void BM_Library(benchmark::State& state) {
   const std::string& table = Files().tables.at(static_cast<int>(state.range(0)));
   const std::string& device = Files().device;
   for (auto _ : state) {
-    FILE* f = std::fopen(table.c_str(), "re");
+    const lmfs::base::UniqueFile f(std::fopen(table.c_str(), "re"));
     loomfs fs{nullptr, nullptr, nullptr, -1, -1, nullptr};
-    if (f == nullptr || loomfs_find_fs_in(&fs, f, device.c_str(), nullptr, "rw") != 0) {
+    if (!f || loomfs_find_fs_in(&fs, f.get(), device.c_str(), nullptr, "rw") != 0) {
       state.SkipWithError("lookup failed");
       break;
     }
-    std::fclose(f);
     std::free(fs.n_devpath);
     std::free(fs.n_mntdir);
   }

@@ -57,9 +57,9 @@ std::string siblings(pid_t parent) {
   const lmfs::base::UniqueDir d(::opendir("/proc"));
   if (!d) return "?";
   while (const dirent* e = ::readdir(d.get())) {
-    const auto number = lmfs::text::whole_number<pid_t>(e->d_name);
-    if (!number || *number == ::getpid()) continue;
-    const pid_t pid = *number;
+    const auto listed = lmfs::text::whole_number<pid_t>(e->d_name);
+    if (!listed || *listed == ::getpid()) continue;
+    const pid_t pid = *listed;
     // "pid (comm) state ppid ...": the name may hold blanks and parentheses.
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const auto close = stat.rfind(')');

@@ -88,9 +88,9 @@ LoopDevice::~LoopDevice() {
 
 dev_t LoopDevice::number() const {
   if (path_.empty()) return 0;
-  const std::string text = read_file("/sys/class/block/" + path_.substr(path_.rfind('/') + 1) + "/dev");
+  const std::string dev = read_file("/sys/class/block/" + path_.substr(path_.rfind('/') + 1) + "/dev");
   // "MAJOR:MINOR\n"
-  const std::string_view numbers = std::string_view(text).substr(0, text.find('\n'));
+  const std::string_view numbers = std::string_view(dev).substr(0, dev.find('\n'));
   const std::size_t colon = numbers.find(':');
   if (colon == std::string_view::npos) return 0;
   const auto major_number = text::whole_number<unsigned>(numbers.substr(0, colon));

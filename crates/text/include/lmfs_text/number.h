@@ -15,7 +15,7 @@
 namespace lmfs::text {
 
 template <std::integral T>
-[[nodiscard]] constexpr std::optional<T> whole_number(std::string_view text, int base = 10) {
+[[nodiscard]] std::optional<T> whole_number(std::string_view text, int base = 10) {
   T value{};
   const char* first = text.data();
   const char* end = first + text.size();
