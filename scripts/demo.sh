@@ -12,6 +12,9 @@
 #                                 LMFS_STANDIN_DIR)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# What the build makes must be writable by its owner alone: the plug-in
+# refuses to run tools from a folder that others may write.
+umask 022
 
 case ${1:-} in
   "")

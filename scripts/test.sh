@@ -6,6 +6,9 @@
 #                                threaded tests (labels unit and threads)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# What the build makes must be writable by its owner alone: the plug-in
+# refuses to run tools from a folder that others may write.
+umask 022
 labels=()
 
 mode=plain

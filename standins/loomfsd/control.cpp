@@ -1,5 +1,6 @@
 #include "control.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <thread>
 
@@ -12,8 +13,12 @@ Result<std::unique_ptr<CleanerWatch>> CleanerWatch::open(const DeviceInfo& devic
   if (!name) {
     return std::unexpected(name.error());
   }
-  base::UniqueSem sem(::loomfs_open_sem_named(name->c_str()));
-  if (!sem) {
+  loomfs::UniqueCleanerSem sem(::loomfs_open_sem_named(name->c_str()));
+  if (!sem && errno == EPERM) {
+    const auto refused = loomfs::cleaner_semaphore_refusal(name->c_str());
+    std::fprintf(stderr, "loomfsd: not watching the cleaner lock: %s\n",
+                 refused.value_or("cleaner semaphore " + *name + " refused").c_str());
+  } else if (!sem) {
     return sys_fail("cannot open the cleaner semaphore " + *name);
   }
   return std::unique_ptr<CleanerWatch>(new CleanerWatch(std::move(sem)));
@@ -22,8 +27,8 @@ Result<std::unique_ptr<CleanerWatch>> CleanerWatch::open(const DeviceInfo& devic
 CleanerWatch::Request::Request(CleanerWatch& watch, std::uint64_t number, int sender)
     : watch_(watch) {
   const int others = watch_.in_progress_.fetch_add(1);
-  int value = -1;
-  ::sem_getvalue(watch_.sem_.get(), &value);
+  int value = 0;
+  if (watch_.sem_) ::sem_getvalue(watch_.sem_.get(), &value);
   if (value != 0 || others != 0) {
     const std::uint64_t count = watch_.violations_.fetch_add(1) + 1;
     std::fprintf(stderr,

@@ -18,6 +18,7 @@
 
 #include "device.h"
 #include "lmfs_base/unique.h"
+#include "loomfs_api/cleaner_semaphore.h"
 #include "result.h"
 
 namespace lmfs::standin {
@@ -52,6 +53,8 @@ inline constexpr std::chrono::milliseconds kChangeModeHold{2};
 class CleanerWatch {
  public:
   // Opens (creating if absent, value 1) the cleaner semaphore of `device`.
+  // One the control library refuses to trust is not watched (a warning says
+  // so): the snapshots that meet it are refused, not this mount.
   [[nodiscard]] static Result<std::unique_ptr<CleanerWatch>> open(const DeviceInfo& device);
 
   // One change-mode request from arrival to reply: checked against the lock
@@ -70,8 +73,8 @@ class CleanerWatch {
   [[nodiscard]] std::uint64_t violations() const { return violations_.load(); }
 
  private:
-  explicit CleanerWatch(base::UniqueSem sem) : sem_(std::move(sem)) {}
-  base::UniqueSem sem_;
+  explicit CleanerWatch(loomfs::UniqueCleanerSem sem) : sem_(std::move(sem)) {}
+  loomfs::UniqueCleanerSem sem_;  // none: a semaphore the control library refused
   std::atomic<int> in_progress_{0};
   std::atomic<std::uint64_t> violations_{0};
 };

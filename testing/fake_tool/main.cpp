@@ -8,6 +8,8 @@
 //       parent COMM         the name of the process that started it
 //       parent-fds N N ...  that process's open descriptors
 //       siblings PID:STATE  the other children of that process
+//       sigign HEX          the signals it started with ignored, and
+//       sigblk HEX          blocked (masks as /proc/PID/status shows them)
 //   - then follows PATH.do line by line (the actions in fake_tool.h). At the
 //     end of the file, or without one, it exits with 0.
 // Built without sanitizers, so that it dies of the signals it is told to.
@@ -73,6 +75,14 @@ std::string siblings(pid_t parent) {
   return out;
 }
 
+// The value of field `name` ("SigIgn") of /proc/self/status.
+std::string status_field(const std::string& name) {
+  for (const std::string& line : lmfs::testing::split_lines(read_file("/proc/self/status"))) {
+    if (line.starts_with(name + ":")) return line.substr(line.find_first_not_of(" \t", name.size() + 1));
+  }
+  return "?";
+}
+
 [[noreturn]] void die_of(int sig) {
   const rlimit no_core{0, 0};
   ::setrlimit(RLIMIT_CORE, &no_core);
@@ -105,6 +115,7 @@ void say(int fd, const std::string& text) {
 
 int main(int argc, char** argv) {
   const std::string own_fds = numbers(open_fds());
+  const std::string ignored = status_field("SigIgn"), blocked = status_field("SigBlk");
 
   char exe[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -118,7 +129,7 @@ int main(int argc, char** argv) {
   std::string record = "run\n";
   for (int i = 0; i < argc; ++i) record += "arg " + escaped(argv[i]) + "\n";
   record += "fds " + own_fds + "\nparent " + comm + "\nparent-fds " + numbers(open_fds(parent)) +
-            "\nsiblings " + siblings(parent) + "\n";
+            "\nsiblings " + siblings(parent) + "\nsigign " + ignored + "\nsigblk " + blocked + "\n";
   {
     const lmfs::base::UniqueFd log(::open((self + ".log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (!log || ::write(log.get(), record.data(), record.size()) != static_cast<ssize_t>(record.size())) return 125;

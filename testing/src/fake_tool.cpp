@@ -55,6 +55,8 @@ std::vector<ToolRun> FakeTool::runs() const {
     if (key == "parent") r.parent = value;
     if (key == "parent-fds") r.parent_fds = value;
     if (key == "siblings") r.siblings = value;
+    if (key == "sigign") r.ignored_signals = value;
+    if (key == "sigblk") r.blocked_signals = value;
   }
   return runs;
 }

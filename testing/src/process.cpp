@@ -99,6 +99,7 @@ Process::Process(const std::vector<std::string>& argv, const Options& options)
   if (out_to >= 0) ::posix_spawn_file_actions_adddup2(fa, out_to, STDOUT_FILENO);
   if (err_to >= 0) ::posix_spawn_file_actions_adddup2(fa, err_to, STDERR_FILENO);
   if (!options_.inherit_fds) ::posix_spawn_file_actions_addclosefrom_np(fa, STDERR_FILENO + 1);
+  if (!options_.cwd.empty()) ::posix_spawn_file_actions_addchdir_np(fa, options_.cwd.c_str());
   // Whatever this test blocked or caught, the program starts plain.
   sigset_t none, all;
   sigemptyset(&none);

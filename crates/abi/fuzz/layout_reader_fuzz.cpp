@@ -1,13 +1,14 @@
 // The layout reader on type layouts whose contents come from the input: the
 // string table, the packed field words, the function records, the lifetime
 // table, the enum and prefix data, every index and range into those tables.
-// The tables themselves are real arrays and their stated lengths are their
-// true lengths (a library that lies about them is not something a reader of
-// raw memory can detect); everything the records say about what lies where
-// inside them is the input's. The root may carry an extra check whose type
-// and nested layouts the input picks from real ones, so that the graph grows
-// while the check is read. The graph read is then printed in both forms and
-// checked, against itself and against a graph of the framework's own types.
+// The tables are real arrays, and the reader is given the loaded objects and
+// exactly the records built here as its memory; the last input byte may make
+// tables state more than they hold, which the reader must refuse rather than
+// read past (the sanitizer would see that read). The root may carry an extra
+// check whose type and nested layouts the input picks from real ones, so that
+// the graph grows while the check is read. The graph read is then printed in
+// both forms and checked, against itself and against a graph of the
+// framework's own types.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "lmfs_abi/layout_check.h"
 #include "lmfs_abi/layout_reader.h"
 #include "lmfs_abi/layout_print.h"
+#include "lmfs_abi/mapped_memory.h"
 #include "lmfs_abi/std_layouts.h"
 
 namespace {
@@ -160,15 +162,83 @@ void build(Fuzzed& f, Input& in) {
   }
 }
 
+// Tables that state more than they hold, chosen by the bits of `lies`; those
+// of kAlwaysRead are read whatever the rest of the records say.
+enum Lie : std::uint8_t {
+  kStrings = 1,
+  kLifetimes = 2,
+  kFields = 4,
+  kPhantom = 8,
+  kFunctions = 16,
+  kFieldCounts = 32,
+  kDiscriminants = 64,
+  kLayouts = 128,
+};
+constexpr std::uint8_t kAlwaysRead = kStrings | kLifetimes | kPhantom | kLayouts;
+
+void lie(Fuzzed& f, std::uint8_t lies) {
+  constexpr std::uint8_t k = 3;  // elements more than there are
+  MonoTypeLayout& m = f.mono;
+  if (lies & kStrings) m.shared_vars.strings_len += k;
+  if (lies & kLifetimes) m.shared_vars.lifetime_indices_len += k;
+  if (lies & kPhantom) m.phantom_fields_len += k;
+  if (lies & kLayouts) f.shared.type_layouts_len += k;
+  if (lies & kFunctions) {
+    f.fn_table.functions_len += k;
+    f.fn_table.field_fn_ranges_len += k;
+  }
+  CompTLFields* fields = nullptr;
+  switch (m.data.tag) {
+    case DataKind::Struct:
+    case DataKind::Union: fields = &m.data.u.fields; break;
+    case DataKind::Enum:
+      fields = &m.data.u.enum_.fields;
+      if (lies & kFieldCounts) m.data.u.enum_.field_count_len += k;
+      break;
+    case DataKind::PrefixType: fields = &m.data.u.prefix.fields; break;
+    default: break;
+  }
+  if (fields != nullptr && (lies & kFields)) fields->comp_fields_len += k;
+  if ((lies & kDiscriminants) && f.layout.data.tag == static_cast<std::uint32_t>(DataKind::Enum)) {
+    f.layout.data.u.enum_.discriminants.len += k;
+  }
+}
+
+// The loaded objects and exactly the records built here.
+MappedMemory memory_of(const Fuzzed& f) {
+  static const MappedMemory loaded = MappedMemory::loaded_objects();
+  MappedMemory m = loaded;
+  const auto add = [&m](const auto& v) {
+    if (!v.empty()) m.add(v.data(), v.size() * sizeof v[0], MappedMemory::kRead);
+  };
+  add(f.strings);
+  add(f.lifetimes);
+  add(f.fields);
+  add(f.phantom);
+  add(f.functions);
+  add(f.fn_ranges);
+  add(f.field_counts);
+  add(f.discriminants);
+  add(f.layouts);
+  add(check_nested);
+  m.add(f.mod_path.c_str(), f.mod_path.size() + 1, MappedMemory::kRead);
+  m.add(f.lifetime_names.c_str(), f.lifetime_names.size() + 1, MappedMemory::kRead);
+  m.add(&f, sizeof f, MappedMemory::kRead);
+  return m;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input in{data, size};
   Fuzzed f;
   build(f, in);
+  const auto lies = in.take<std::uint8_t>();
+  lie(f, lies);
   fuzzed_root = &f.layout;
   namespace layout = lmfs::abi::layout;
-  auto graph = layout::read_graph(&f.layout);
+  auto graph = layout::read_graph(&f.layout, memory_of(f));
+  if (graph && (lies & kAlwaysRead) != 0) __builtin_trap();  // read what no table holds
   if (graph) {
     (void)layout::print_facts(*graph);
     (void)layout::print_full(*graph);

@@ -635,16 +635,21 @@ std::string mismatch_report(const std::vector<LayoutMismatch>& mismatches) {
 }
 
 std::expected<void, std::string> check_library_layout(const tl::TypeLayout* host_root,
-                                                      const tl::TypeLayout* library_root) {
-  auto host = read_graph(host_root);
+                                                      const tl::TypeLayout* library_root, const MappedMemory& memory) {
+  auto host = read_graph(host_root, memory);
   if (!host) return std::unexpected("this host's own type layout cannot be read: " + host.error());
-  auto library = read_graph(library_root);
+  auto library = read_graph(library_root, memory);
   if (!library) return std::unexpected("its type layout cannot be read: " + library.error());
   const auto mismatches = check_layout_compatibility(*host, *library);
   if (mismatches.empty()) return {};
   std::string report = mismatch_report(mismatches);
   while (!report.empty() && report.back() == '\n') report.pop_back();
   return std::unexpected("its type layout is incompatible with this host's: " + report);
+}
+
+std::expected<void, std::string> check_library_layout(const tl::TypeLayout* host_root,
+                                                      const tl::TypeLayout* library_root) {
+  return check_library_layout(host_root, library_root, MappedMemory::loaded_objects());
 }
 
 }  // namespace lmfs::abi::layout

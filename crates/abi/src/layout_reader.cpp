@@ -20,17 +20,32 @@ constexpr std::size_t kMaxConstBytes = 64;  // bytes of a const parameter kept
 
 using Error = std::unexpected<std::string>;
 
-std::expected<std::string, std::string> counted_text(const char* p, std::size_t n, std::string_view what) {
+// `what` and the tail of a refusal: "its fields: outside the readable ...".
+std::string outside(std::string_view what, const void* p, std::size_t bytes) {
+  return cat(what, ": ", outside_readable(p, bytes));
+}
+
+std::expected<std::string, std::string> counted_text(const MappedMemory& mem, const char* p, std::size_t n,
+                                                     std::string_view what) {
   if (n == 0) return std::string{};
   if (p == nullptr) return Error(cat(what, " is a null pointer with length ", n));
   if (n > kMaxText) return Error(cat(what, " is ", n, " bytes long"));
+  if (!mem.contains(p, n)) return Error(outside(what, p, n));
   return std::string(p, n);
 }
 
-std::expected<std::string, std::string> nul_text(const char* p, std::string_view what) {
+// Read no further than the end of the segment `p` lies in.
+std::expected<std::string, std::string> nul_text(const MappedMemory& mem, const char* p, std::string_view what) {
   if (p == nullptr) return Error(cat(what, " is a null pointer"));
-  const std::size_t n = ::strnlen(p, kMaxNulText);
+  const std::size_t readable = mem.readable_from(p);
+  if (readable == 0) return Error(outside(what, p, 1));
+  const std::size_t most = std::min(readable, kMaxNulText);
+  const std::size_t n = ::strnlen(p, most);
   if (n == kMaxNulText) return Error(cat(what, " has no end within ", kMaxNulText, " bytes"));
+  if (n == most) {
+    return Error(cat(what, " has no end within its segment (", most, " bytes at ", hex(reinterpret_cast<std::uintptr_t>(p)),
+                     ")"));
+  }
   return std::string(p, n);
 }
 
@@ -86,6 +101,7 @@ std::uint64_t load_integer(const void* p, std::size_t width, bool is_signed) {
 
 class Reader {
  public:
+  explicit Reader(const MappedMemory& memory) : mem_(memory) {}
   std::expected<Graph, std::string> run(const tl::TypeLayout* root);
 
  private:
@@ -119,9 +135,23 @@ class Reader {
   std::expected<Tag, std::string> read_tag(const tl::TagRecord* raw, std::size_t depth);
   std::expected<ExtraChecks, std::string> read_extra_checks(NodeId owner, const tl::StoredExtraChecks& s);
   std::expected<void, std::string> read_pending();
-  void finish_extra_checks(const PendingExtra& p);
-  void finish_const(const PendingConst& p);
+  std::expected<void, std::string> finish_extra_checks(const PendingExtra& p);
+  std::expected<void, std::string> finish_const(const PendingConst& p);
+  std::expected<std::string, std::string> counted_text(const char* p, std::size_t n, std::string_view what) const {
+    return layout::counted_text(mem_, p, n, what);
+  }
+  std::expected<std::string, std::string> nul_text(const char* p, std::string_view what) const {
+    return layout::nul_text(mem_, p, what);
+  }
+  // Whether `count` records from `p` may be read; the refusal names `what`.
+  template <class T>
+  std::expected<void, std::string> readable(const T* p, std::size_t count, std::string_view what) const {
+    const auto* const at = static_cast<const void*>(p);  // (a table of pointers is read as bytes)
+    if (mem_.contains(at, count, sizeof(T))) return {};
+    return Error(outside(what, at, count * sizeof(T)));
+  }
 
+  const MappedMemory& mem_;
   Graph g_;
   std::vector<const tl::TypeLayout*> records_;
   std::unordered_map<const tl::TypeLayout*, NodeId> ids_;
@@ -133,6 +163,7 @@ class Reader {
 std::expected<NodeId, std::string> Reader::intern(const tl::TypeLayout* t) {
   if (t == nullptr) return Error(std::string("a type-layout function returned a null pointer"));
   if (auto it = ids_.find(t); it != ids_.end()) return it->second;
+  if (auto r = readable(t, 1, "a type layout"); !r) return Error(r.error());
   if (g_.nodes.size() >= kMaxNodes) return Error(cat("the graph has more than ", kMaxNodes, " type layouts"));
   const auto id = static_cast<NodeId>(g_.nodes.size());
   g_.nodes.emplace_back();
@@ -147,11 +178,15 @@ std::expected<NodeId, std::string> Reader::intern_fn(const Tables& t, std::size_
   }
   const tl::LayoutFn fn = t.layouts[index];
   if (fn == nullptr) return Error(cat(what, ": entry ", index, " of the type-layout table is null"));
+  if (!mem_.executable(fn)) {
+    return Error(cat(what, ": entry ", index, " of the type-layout table: ", outside_executable(fn)));
+  }
   return intern(fn());
 }
 
 std::expected<Graph, std::string> Reader::run(const tl::TypeLayout* root) {
   if (root == nullptr) return Error(std::string("the root type layout is a null pointer"));
+  if (auto r = readable(root, 1, "the root type layout"); !r) return Error(r.error());
   if (auto r = intern(root); !r) return Error(r.error());
   for (NodeId next = 0; next < g_.nodes.size(); ++next) {
     if (auto r = read(next); !r) return Error(r.error());
@@ -189,14 +224,18 @@ std::expected<void, std::string> Reader::read_pending() {
       if (auto r = read(next); !r) return Error(r.error());
     }
   }
-  for (const auto& p : extras_) finish_extra_checks(p);
-  for (const auto& p : consts_) finish_const(p);
+  for (const auto& p : extras_) {
+    if (auto r = finish_extra_checks(p); !r) return r;
+  }
+  for (const auto& p : consts_) {
+    if (auto r = finish_const(p); !r) return r;
+  }
   return {};
 }
 
 // The layouts of an extra check, and the value of the framework's own one,
 // RequiredTraits; any other stored check is kept without a value.
-void Reader::finish_extra_checks(const PendingExtra& p) {
+std::expected<void, std::string> Reader::finish_extra_checks(const PendingExtra& p) {
   // read() gave the owner its checks when it queued `p`.
   ExtraChecks& checks = *g_.nodes[p.owner].extra_checks;  // NOLINT(bugprone-unchecked-optional-access)
   checks.layout = p.layout_id;
@@ -204,22 +243,32 @@ void Reader::finish_extra_checks(const PendingExtra& p) {
   const Node& type = g_.nodes[checks.layout];
   if (type.name != "RequiredTraits" || type.size != sizeof(tl::RequiredTraits) ||
       type.alignment() != alignof(tl::RequiredTraits)) {
-    return;
+    return {};
+  }
+  if (!mem_.contains(p.value, sizeof(tl::RequiredTraits))) {
+    return Error(cat("type layout #", p.owner + 1, ": its extra checks: the value ",
+                     outside_readable(p.value, sizeof(tl::RequiredTraits))));
   }
   tl::RequiredTraits r;
   std::memcpy(&r.auto_traits, p.value, sizeof r.auto_traits);
   std::memcpy(&r.regular_traits, static_cast<const std::uint8_t*>(p.value) + offsetof(tl::RequiredTraits, regular_traits),
               sizeof r.regular_traits);
   checks.required_traits = r;
+  return {};
 }
 
-void Reader::finish_const(const PendingConst& p) {
+std::expected<void, std::string> Reader::finish_const(const PendingConst& p) {
   ConstParam& c = g_.nodes[p.owner].generics.consts[p.index];
   const Node& type = g_.nodes[c.layout];
   const auto* bytes = static_cast<const std::uint8_t*>(p.value);
-  c.bytes.assign(bytes, bytes + std::min(type.size, kMaxConstBytes));
+  const std::size_t kept = std::min(type.size, kMaxConstBytes);
+  if (!mem_.contains(bytes, kept)) {
+    return Error(cat("type layout #", p.owner + 1, ": const parameter ", p.index, ": its value ",
+                     outside_readable(bytes, kept)));
+  }
+  c.bytes.assign(bytes, bytes + kept);
   c.text = "<const>";
-  if (type.kind != tl::DataKind::Primitive) return;
+  if (type.kind != tl::DataKind::Primitive) return {};
   const auto prim = static_cast<std::uint8_t>(type.primitive);
   if (prim <= static_cast<std::uint8_t>(tl::Primitive::Isize)) {
     const auto kind = static_cast<tl::DiscriminantKind>(prim);  // the integer primitives come in the same order
@@ -228,6 +277,7 @@ void Reader::finish_const(const PendingConst& p) {
   } else if (type.primitive == tl::Primitive::Bool && type.size == 1) {
     c.text = bytes[0] != 0 ? "true" : "false";
   }
+  return {};
 }
 
 std::expected<void, std::string> Reader::read(NodeId id) {
@@ -245,9 +295,12 @@ std::expected<void, std::string> Reader::read_body(NodeId id, Node& n) {
   const tl::TypeLayout& t = *records_[id];
   if (t.mono == nullptr) return Error(std::string("its monomorphic layout is a null pointer"));
   if (t.shared_vars == nullptr) return Error(std::string("its shared variables are a null pointer"));
+  if (auto r = readable(t.mono, 1, "its monomorphic layout"); !r) return r;
+  if (auto r = readable(t.shared_vars, 1, "its shared variables"); !r) return r;
   const tl::MonoTypeLayout& m = *t.mono;
   const tl::SharedVars& sv = *t.shared_vars;
   if (sv.mono == nullptr) return Error(std::string("its shared strings are a null pointer"));
+  if (auto r = readable(sv.mono, 1, "its shared strings"); !r) return r;
 
   auto name = counted_text(m.name, m.name_len, "the name");
   if (!name) return Error(name.error());
@@ -260,16 +313,19 @@ std::expected<void, std::string> Reader::read_body(NodeId id, Node& n) {
   if (sv.mono->lifetime_indices_len != 0 && sv.mono->lifetime_indices == nullptr) {
     return Error(std::string("the lifetime table is a null pointer"));
   }
+  if (auto r = readable(sv.mono->lifetime_indices, sv.mono->lifetime_indices_len, "the lifetime table"); !r) return r;
   tab.lifetimes = sv.mono->lifetime_indices;
   tab.lifetimes_len = sv.mono->lifetime_indices_len;
   if (sv.type_layouts_len != 0 && sv.type_layouts == nullptr) {
     return Error(std::string("the type-layout table is a null pointer"));
   }
+  if (auto r = readable(sv.type_layouts, sv.type_layouts_len, "the type-layout table"); !r) return r;
   tab.layouts = sv.type_layouts;
   tab.layouts_len = sv.type_layouts_len;
   if (sv.constants_len != 0 && sv.constants == nullptr) {
     return Error(std::string("the const-parameter table is a null pointer"));
   }
+  if (auto r = readable(sv.constants, sv.constants_len, "the const-parameter table"); !r) return r;
   tab.consts = sv.constants;
   tab.consts_len = sv.constants_len;
 
@@ -309,6 +365,7 @@ std::expected<void, std::string> Reader::read_body(NodeId id, Node& n) {
   }
   n.refl = m.mod_refl_mode;
   if (t.type_id == nullptr) return Error(std::string("its type-id function is a null pointer"));
+  if (!mem_.executable(t.type_id)) return Error(cat("its type-id function: ", outside_executable(t.type_id)));
   n.type_id = t.type_id();
 
   // Data kind: both halves must agree.
@@ -348,7 +405,9 @@ std::expected<void, std::string> Reader::read_body(NodeId id, Node& n) {
     }
     for (std::size_t i = start; i < start + len; ++i) {
       const tl::ConstGeneric& c = tab.consts[i];
-      if (c.vtable == nullptr || c.vtable->fields.layout == nullptr || c.ptr == nullptr) {
+      if (c.vtable == nullptr) return Error(cat("const parameter ", i - start, " has a null pointer"));
+      if (auto r = readable(c.vtable, 1, cat("const parameter ", i - start, ": its table")); !r) return r;
+      if (c.vtable->fields.layout == nullptr || c.ptr == nullptr) {
         return Error(cat("const parameter ", i - start, " has a null pointer"));
       }
       consts_.push_back({id, n.generics.consts.size(), c.vtable->fields.layout, c.ptr});
@@ -360,6 +419,7 @@ std::expected<void, std::string> Reader::read_body(NodeId id, Node& n) {
   if (m.phantom_fields_len != 0 && m.phantom_fields == nullptr) {
     return Error(std::string("its phantom fields are a null pointer"));
   }
+  if (auto r = readable(m.phantom_fields, m.phantom_fields_len, "its phantom fields"); !r) return r;
   for (std::size_t i = 0; i < m.phantom_fields_len; ++i) {
     auto f = read_field(tab, m.phantom_fields[i], i, nullptr);
     if (!f) return Error(cat("phantom field ", i, ": ", f.error()));
@@ -388,12 +448,14 @@ std::expected<void, std::string> Reader::read_body(NodeId id, Node& n) {
       if (e.field_count_len != 0 && e.field_count == nullptr) {
         return Error(std::string("its variants' field counts are a null pointer"));
       }
+      if (auto r = readable(e.field_count, e.field_count_len, "its variants' field counts"); !r) return r;
       n.enum_data.field_counts.assign(e.field_count, e.field_count + e.field_count_len);
       auto names = string_range(tab, tl::sl_start(e.variant_names), tl::sl_len(e.variant_names), "the variant names");
       if (!names) return Error(names.error());
       n.enum_data.variant_names = *names;
       if (ge.nonexhaustive != nullptr) {
         const auto* ne = static_cast<const tl::NonExhaustiveStorage*>(ge.nonexhaustive);
+        if (auto r = readable(ne, 1, "its declared storage"); !r) return r;
         n.enum_data.exhaustive = false;
         n.enum_data.nonexhaustive_size = ne->original_size;
         n.enum_data.nonexhaustive_align_power = ne->original_alignment_pow2;
@@ -406,6 +468,9 @@ std::expected<void, std::string> Reader::read_body(NodeId id, Node& n) {
       if (d.len != 0 && d.discriminants == nullptr) return Error(std::string("its discriminants are a null pointer"));
       n.enum_data.discriminant_kind = d.kind;
       const std::size_t width = tl::width_of(d.kind);
+      if (!mem_.contains(d.discriminants, d.len, width)) {
+        return Error(outside("its discriminants", d.discriminants, std::size_t{d.len} * width));
+      }
       for (std::size_t i = 0; i < d.len; ++i) {
         n.enum_data.discriminants.push_back(load_integer(static_cast<const std::uint8_t*>(d.discriminants) + i * width,
                                                          width, tl::is_signed(d.kind)));
@@ -428,6 +493,7 @@ std::expected<void, std::string> Reader::read_body(NodeId id, Node& n) {
   }
 
   if (t.extra_checks != nullptr) {
+    if (auto r = readable(t.extra_checks, 1, "its extra checks"); !r) return r;
     auto checks = read_extra_checks(id, *t.extra_checks);
     if (!checks) return Error(cat("its extra checks: ", checks.error()));
     n.extra_checks = std::move(*checks);
@@ -448,16 +514,28 @@ std::expected<void, std::string> Reader::read_body(NodeId id, Node& n) {
 std::expected<ExtraChecks, std::string> Reader::read_extra_checks(NodeId owner, const tl::StoredExtraChecks& s) {
   const auto* vt = static_cast<const tl::ExtraChecksVTable*>(s.vtable);
   if (vt == nullptr || s.ptr == nullptr) return Error(std::string("a null pointer"));
+  if (auto r = readable(vt, 1, "its table"); !r) return Error(r.error());
+  if (!mem_.contains(s.ptr, 1)) return Error(outside("its value", s.ptr, 1));
   const tl::ExtraChecksVTableFields& f = vt->fields;
   if (f.type_layout == nullptr || f.nested_type_layouts == nullptr) return Error(std::string("a null function"));
+  if (!mem_.executable(f.type_layout)) return Error(cat("its `type_layout`: ", outside_executable(f.type_layout)));
+  if (!mem_.executable(f.nested_type_layouts)) {
+    return Error(cat("its `nested_type_layouts`: ", outside_executable(f.nested_type_layouts)));
+  }
   const tl::TypeLayout* layout = f.type_layout(s.ptr);
   if (layout == nullptr) return Error(std::string("no type layout"));
 
   ExtraChecks checks;
   const RObjectVtable* object = f.sabi_vtable.ptr;
+  if (object != nullptr) {
+    if (auto r = readable(object, 1, "its object-level table"); !r) return Error(r.error());
+  }
   constexpr unsigned kDebugSlot = 4;  // _sabi_debug in the object-level table
   if (object != nullptr && ((object->metadata.field_accessibility >> kDebugSlot) & 1U) != 0 &&
       object->fields._sabi_debug != nullptr) {
+    if (!mem_.executable(object->fields._sabi_debug)) {
+      return Error(cat("its Debug function: ", outside_executable(object->fields._sabi_debug)));
+    }
     RString text = own_string("");
     if (object->fields._sabi_debug(s.ptr, FormattingMode::Alternate, &text).tag == kROk) {
       checks.debug = std::string(text.view().substr(0, kMaxText));
@@ -475,10 +553,25 @@ std::expected<ExtraChecks, std::string> Reader::read_extra_checks(NodeId owner, 
     failure = cat(count, " nested type layouts");
   } else if (count != 0 && items == nullptr) {
     failure = "its nested type layouts are a null pointer";
+  } else if (!owned && !mem_.contains(static_cast<const void*>(items), count, sizeof *items)) {
+    // (An owned list is the library's allocation, handed over: no segment
+    // holds it.)
+    failure = outside("its nested type layouts", static_cast<const void*>(items), count * sizeof *items);
   } else {
     pending.nested.assign(items, items + count);
   }
-  if (owned) release(nested.value.owned);  // through the vtable it came with
+  if (owned) {
+    // Released through the table it came with, once that is known to be
+    // readable and its destructor code.
+    const VecVTable* table = nested.value.owned.vtable.ptr;
+    if (table != nullptr && !mem_.contains(table, sizeof *table)) {
+      return Error(outside("the table of its nested type layouts", table, sizeof *table));
+    }
+    if (table != nullptr && table->fields.destructor != nullptr && !mem_.executable(table->fields.destructor)) {
+      return Error(cat("the destructor of its nested type layouts: ", outside_executable(table->fields.destructor)));
+    }
+    release(nested.value.owned);
+  }
   if (!failure.empty()) return Error(failure);
   extras_.push_back(std::move(pending));
   return checks;
@@ -486,11 +579,17 @@ std::expected<ExtraChecks, std::string> Reader::read_extra_checks(NodeId owner, 
 
 std::expected<std::vector<Field>, std::string> Reader::read_fields(const Tables& t, const tl::CompTLFields& f) {
   if (f.comp_fields_len != 0 && f.comp_fields == nullptr) return Error(std::string("its fields are a null pointer"));
+  if (auto r = readable(f.comp_fields, f.comp_fields_len, "its fields"); !r) return Error(r.error());
   if (f.functions != nullptr) {
+    if (auto r = readable(f.functions, 1, "its function table"); !r) return Error(r.error());
     const tl::TLFunctions& fns = *f.functions;
     if ((fns.functions_len != 0 && fns.functions == nullptr) ||
         (fns.field_fn_ranges_len != 0 && fns.field_fn_ranges == nullptr)) {
       return Error(std::string("its function table is a null pointer"));
+    }
+    if (auto r = readable(fns.functions, fns.functions_len, "its functions"); !r) return Error(r.error());
+    if (auto r = readable(fns.field_fn_ranges, fns.field_fn_ranges_len, "its fields' function ranges"); !r) {
+      return Error(r.error());
     }
   }
   std::vector<Field> out;
@@ -580,6 +679,7 @@ std::expected<Tag, std::string> Reader::read_tag(const tl::TagRecord* raw, std::
   if (raw == nullptr) return Error(std::string("a null pointer"));
   if (depth > kMaxTagDepth) return Error(cat("nested more than ", kMaxTagDepth, " deep"));
   if (++tag_items_ > kMaxTagItems) return Error(cat("more than ", kMaxTagItems, " values"));
+  if (auto r = readable(raw, 1, "a value"); !r) return Error(r.error());
   Tag tag;
   // Read as bytes: a library's record may hold any value there.
   std::uint8_t variant = 0;
@@ -627,6 +727,8 @@ std::expected<Tag, std::string> Reader::read_tag(const tl::TagRecord* raw, std::
       const tl::TagSlice& s = raw->u.slice;
       if (s.len > kMaxTagItems) return Error(cat("a list of ", s.len, " values"));
       if (s.len != 0 && s.ptr == nullptr) return Error(std::string("a list at a null pointer"));
+      const std::size_t item_size = tag.kind == Tag::Kind::Map ? sizeof(tl::TagKeyValue) : sizeof(tl::TagRecord);
+      if (!mem_.contains(s.ptr, s.len, item_size)) return Error(outside("a list", s.ptr, s.len * item_size));
       for (std::size_t i = 0; i < s.len; ++i) {
         if (tag.kind == Tag::Kind::Map) {
           const tl::TagKeyValue& kv = static_cast<const tl::TagKeyValue*>(s.ptr)[i];
@@ -674,6 +776,12 @@ const Node& unit_node() {
 
 const Node& Graph::node(NodeId id) const { return id == kUnitNode ? unit_node() : nodes[id]; }
 
-std::expected<Graph, std::string> read_graph(const tl::TypeLayout* root) { return Reader{}.run(root); }
+std::expected<Graph, std::string> read_graph(const tl::TypeLayout* root, const MappedMemory& memory) {
+  return Reader{memory}.run(root);
+}
+
+std::expected<Graph, std::string> read_graph(const tl::TypeLayout* root) {
+  return read_graph(root, MappedMemory::loaded_objects());
+}
 
 }  // namespace lmfs::abi::layout

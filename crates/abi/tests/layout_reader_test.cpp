@@ -1,11 +1,13 @@
 // Reading type-layout records into the value model: hand-made records are
-// read as written; malformed ones are refused with a reason instead of being
-// followed.
+// read as written; malformed ones, and ones pointing outside the memory the
+// reader is given, are refused with a reason instead of being followed.
 #include "lmfs_abi/layout_reader.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
+#include <memory>
 
 #include "lmfs_abi/layout_print.h"
 
@@ -58,9 +60,16 @@ struct Holder {
   Holder& operator=(const Holder&) = delete;
 };
 
+// The loaded objects and the records `h` holds itself (on the stack).
+MappedMemory memory_of(const Holder& h) {
+  MappedMemory m = MappedMemory::loaded_objects();
+  m.add(&h, sizeof h, MappedMemory::kRead);
+  return m;
+}
+
 TEST(LayoutGraph, ReadsHandMadeRecords) {
   Holder h;
-  auto g = read_graph(&h.layout);
+  auto g = read_graph(&h.layout, memory_of(h));
   ASSERT_TRUE(g) << g.error();
   ASSERT_EQ(g->nodes.size(), 2u);
   EXPECT_EQ(g->nodes[0].package, "lmfs-storage-driver");
@@ -72,9 +81,9 @@ TEST(LayoutGraph, ReadsHandMadeRecords) {
 }
 
 TEST(LayoutGraph, RefusesMalformedRecordsWithAReason) {
-  tl::CompTLFunction two_functions[1] = {};
-  std::uint32_t fn_ranges[1] = {tl::start_len(0, 2)};
-  tl::TLFunctions functions{two_functions, fn_ranges, 1, 1};
+  static const tl::CompTLFunction two_functions[1] = {};
+  static const std::uint32_t fn_ranges[1] = {tl::start_len(0, 2)};
+  static const tl::TLFunctions functions{two_functions, fn_ranges, 1, 1};
   struct Row {
     const char* what;
     std::function<void(Holder&)> spoil;
@@ -90,7 +99,7 @@ TEST(LayoutGraph, RefusesMalformedRecordsWithAReason) {
        "lifetime range 0..1 lies outside the table of 0 pairs"},
       {"type parameters out of the table", [](Holder& h) { h.mono.generics.types = tl::start_len(0, 2); },
        "a type parameter names type layout 1 of a table of 1"},
-      {"functions out of their table", [&](Holder& h) { h.mono.data.u.fields.functions = &functions; },
+      {"functions out of their table", [](Holder& h) { h.mono.data.u.fields.functions = &functions; },
        "its functions 0..2 lie outside the table of 1"},
       {"no monomorphic layout", [](Holder& h) { h.layout.mono = nullptr; }, "its monomorphic layout is a null pointer"},
       {"no fields", [](Holder& h) { h.mono.data.u.fields.comp_fields = nullptr; }, "its fields are a null pointer"},
@@ -105,10 +114,82 @@ TEST(LayoutGraph, RefusesMalformedRecordsWithAReason) {
     SCOPED_TRACE(r.what);
     Holder h;
     r.spoil(h);
-    auto g = read_graph(&h.layout);
+    auto g = read_graph(&h.layout, memory_of(h));
     ASSERT_FALSE(g);
     EXPECT_NE(g.error().find(r.reason), std::string::npos) << g.error();
   }
+}
+
+// Records that point where the memory given holds nothing: each refused
+// before it is read or called. The records of `Holder` are readable; what a
+// row points at is not (heap or stack bytes outside it, data as code).
+const tl::TypeLayout* heap_layout() {
+  static const auto* const layout = new tl::TypeLayout(kU8);
+  return layout;
+}
+
+TEST(LayoutGraph, RefusesPointersOutsideTheMemoryGiven) {
+  // Heap bytes the memory given leaves out, and some it holds exactly: one
+  // field word, a string table of six bytes, a module path of four bytes
+  // none of which is its end.
+  static const auto heap_words = std::make_unique<std::uint64_t[]>(4);
+  static const auto one_word = std::make_unique<std::uint64_t[]>(1);
+  static const auto six_chars = std::make_unique<char[]>(6);
+  static const auto unended = std::make_unique<char[]>(4);
+  one_word[0] = tl::comp_field(0, 5, 0, tl::Accessor::Direct, 0, false);
+  std::memcpy(six_chars.get(), "value;", 6);
+  std::memcpy(unended.get(), "abcd", 4);
+  struct Row {
+    const char* what;
+    std::function<void(Holder&)> spoil;
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"nothing spoiled", [](Holder&) {}, ""},
+      {"fields on the heap", [](Holder& h) { h.mono.data.u.fields.comp_fields = heap_words.get(); },
+       "type layout #1 (Holder): its fields: outside the readable segments (8 bytes at 0x"},
+      {"field words running past their range",
+       [](Holder& h) {
+         h.mono.data.u.fields.comp_fields = one_word.get();
+         h.mono.data.u.fields.comp_fields_len = 2;
+       },
+       "its fields: outside the readable segments (16 bytes at 0x"},
+      {"string table longer than its bytes",
+       [](Holder& h) {
+         h.strings.strings = six_chars.get();
+         h.strings.strings_len = 7;
+       },
+       "the string table: outside the readable segments (7 bytes at 0x"},
+      {"a type-layout function that is data",
+       [](Holder& h) { h.types[0] = reinterpret_cast<tl::LayoutFn>(const_cast<tl::TypeLayout*>(&kU8)); },
+       "the field's type: entry 0 of the type-layout table: outside the executable segments (at 0x"},
+      {"a type-layout function answering a heap layout", [](Holder& h) { h.types[0] = heap_layout; },
+       "a type layout: outside the readable segments (88 bytes at 0x"},
+      {"module path without an end in its range", [](Holder& h) { h.mono.item_info.mod_path = unended.get(); },
+       "the module path has no end within its segment (4 bytes at 0x"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Holder h;
+    r.spoil(h);
+    MappedMemory memory = memory_of(h);
+    memory.add(one_word.get(), 8, MappedMemory::kRead)
+        .add(six_chars.get(), 6, MappedMemory::kRead)
+        .add(unended.get(), 4, MappedMemory::kRead);
+    auto g = read_graph(&h.layout, memory);
+    if (*r.reason == '\0') {
+      EXPECT_TRUE(g) << g.error();
+      continue;
+    }
+    ASSERT_FALSE(g);
+    EXPECT_NE(g.error().find(r.reason), std::string::npos) << g.error();
+  }
+  // The root itself, when the memory given does not hold it.
+  Holder h;
+  auto g = read_graph(&h.layout, MappedMemory::loaded_objects());
+  ASSERT_FALSE(g);
+  EXPECT_NE(g.error().find("the root type layout: outside the readable segments (88 bytes at 0x"), std::string::npos)
+      << g.error();
 }
 
 // Each call answers a layout not seen before: an endless graph.
@@ -122,7 +203,7 @@ TEST(LayoutGraph, RefusesAGraphOfMoreThanTheMostNodes) {
   std::vector<tl::TypeLayout> links(kMaxNodes + 8, h.layout);
   endless_links = &links;
   endless_next = 1;
-  auto g = read_graph(&links[0]);
+  auto g = read_graph(&links[0], memory_of(h).add(links.data(), links.size() * sizeof links[0], MappedMemory::kRead));
   ASSERT_FALSE(g);
   EXPECT_NE(g.error().find("the graph has more than 1024 type layouts"), std::string::npos) << g.error();
 }
@@ -154,8 +235,14 @@ TEST(LayoutGraph, ReadsEveryLayoutAnExtraCheckNests) {
   const tl::StoredExtraChecks stored{&vtable, &value};
   Holder h;
   h.layout.extra_checks = &stored;
+  MappedMemory memory = memory_of(h);
+  memory.add(links.data(), links.size() * sizeof links[0], MappedMemory::kRead)
+      .add(list.data(), list.size() * sizeof list[0], MappedMemory::kRead)
+      .add(&vtable, sizeof vtable, MappedMemory::kRead)
+      .add(&value, sizeof value, MappedMemory::kRead)
+      .add(&stored, sizeof stored, MappedMemory::kRead);
 
-  auto g = read_graph(&h.layout);
+  auto g = read_graph(&h.layout, memory);
   ASSERT_TRUE(g) << g.error();
   ASSERT_TRUE(g->nodes[0].extra_checks.has_value());
   const ExtraChecks& checks = *g->nodes[0].extra_checks;

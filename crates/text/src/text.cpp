@@ -142,6 +142,22 @@ void append_escaped_char(std::string& out, char32_t c, bool escape_single_quote)
   append_utf8(out, c);
 }
 
+std::string printable(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  walk_utf8(
+      bytes,
+      [&](char32_t c) {
+        if (c < 0x20 || (c >= 0x7f && c <= 0x9f)) {
+          append_escaped_char(out, c, false);
+        } else {
+          append_utf8(out, c);
+        }
+      },
+      [&](std::string_view) { out.append("\xEF\xBF\xBD"); });
+  return out;
+}
+
 std::string debug_str(std::string_view utf8) {
   std::string out = "\"";
   walk_utf8(

@@ -34,6 +34,26 @@ TEST(DebugStr, EscapesLikeTheHostsDebugForm) {
   EXPECT_EQ(debug_os_str("/dev/\xff"), R"("/dev/\xff")");
 }
 
+// Names in lines of standard error: only control characters change, so no
+// name can end its line or reach the terminal as a command.
+TEST(Printable, EscapesControlCharactersAlone) {
+  struct Row { std::string_view in, out; };
+  const Row rows[] = {
+      {"/dev/sdb", "/dev/sdb"},
+      {"a \\ \"b\" \xC3\xA9", "a \\ \"b\" \xC3\xA9"},                  // as lossy_utf8 gives it
+      {"/dev/\xff", "/dev/\xEF\xBF\xBD"},
+      {"x\nSnap shot #7", "x\\nSnap shot #7"},
+      {"\x1b]0;t\x07\x1b[2J", "\\u{1b}]0;t\\u{7}\\u{1b}[2J"},
+      {"\r\t\v\f", "\\r\\t\\u{b}\\u{c}"},
+      {std::string_view("\0\x7f", 2), "\\0\\u{7f}"},
+      {"\xC2\x9B" "2J", "\\u{9b}2J"},  // the one-character CSI
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.in);
+    EXPECT_EQ(printable(r.in), r.out);
+  }
+}
+
 TEST(DebugBuilders, PlainAndAlternateLayouts) {
   const auto inner = debug_struct(false, "R", {{"inner", debug_str("x")}});
   EXPECT_EQ(debug_tuple(false, "Some", {inner}), R"(Some(R { inner: "x" }))");

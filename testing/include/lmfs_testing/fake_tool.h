@@ -24,6 +24,8 @@ struct ToolRun {
   std::string parent;             // the name of the process that started it
   std::string parent_fds;         // that process's open descriptors
   std::string siblings;           // "PID:STATE ..." of that process's other children
+  std::string ignored_signals;    // its ignored and blocked signals as it started, as
+  std::string blocked_signals;    // /proc/PID/status shows them ("0000000000000000")
 };
 
 class FakeTool {

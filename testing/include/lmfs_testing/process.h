@@ -44,6 +44,8 @@ struct Options {
   // Descriptors above 2 that are not close-on-exec reach the child too; by
   // default the child gets the three standard streams alone.
   bool inherit_fds = false;
+  // The child's working folder; empty: the test's own.
+  std::string cwd;
   // How long run() and Process::wait() wait before they kill the child.
   std::chrono::milliseconds limit = 60s;
 };

@@ -19,6 +19,7 @@
 #include "lmfs_text/number.h"
 #include "lmfs_text/text.h"
 #include "loomfs.h"
+#include "loomfs_api/cleaner_semaphore.h"
 #include "lmfs_abi/strcat.h"
 
 namespace lmfs::host {
@@ -93,13 +94,22 @@ std::optional<Mapping> own_mapping_of(const void* address) {
 }
 
 // The cleaner semaphore of one device, opened by its name through the
-// control library (which creates it free where it does not exist yet).
+// control library. Nothing is created: the lock of a file system that no
+// snapshot has used yet does not exist. A file the library refuses to trust
+// (another user's, a link, a FIFO, a damaged one) is never mapped.
 class CleanerSemaphore {
  public:
-  static std::expected<CleanerSemaphore, Failure> open(const std::string& device, const std::string& name) {
-    base::UniqueSem sem(::loomfs_open_sem_named(name.c_str()));
-    if (!sem) return std::unexpected(Failure{errno, "cannot open the cleaner semaphore of " + device});
-    return CleanerSemaphore(std::move(sem));
+  // nullopt when the semaphore does not exist.
+  static std::expected<std::optional<CleanerSemaphore>, Failure> open(const std::string& device,
+                                                                      const std::string& name) {
+    loomfs::UniqueCleanerSem sem(::loomfs_open_sem_existing(name.c_str()));
+    if (sem) return CleanerSemaphore(std::move(sem));
+    const int err = errno;
+    if (err == ENOENT) return std::nullopt;
+    if (err == EPERM) {
+      if (auto refused = loomfs::cleaner_semaphore_refusal(name.c_str())) return std::unexpected(Failure{err, *refused});
+    }
+    return std::unexpected(Failure{err, "cannot open the cleaner semaphore of " + device});
   }
 
   [[nodiscard]] std::expected<int, Failure> value() const {
@@ -112,13 +122,12 @@ class CleanerSemaphore {
     return {};
   }
 
-  // The file behind the semaphore, as the mapping that holds it shows it:
-  // where it lives is the C library's business, not ours.
+  // The file behind the semaphore, as the mapping that holds it shows it.
   [[nodiscard]] std::optional<Mapping> file() const { return own_mapping_of(sem_.get()); }
 
  private:
-  explicit CleanerSemaphore(base::UniqueSem sem) : sem_(std::move(sem)) {}
-  base::UniqueSem sem_;
+  explicit CleanerSemaphore(loomfs::UniqueCleanerSem sem) : sem_(std::move(sem)) {}
+  loomfs::UniqueCleanerSem sem_;
 };
 
 // A process that has the semaphore mapped: it is inside a snapshot (or
@@ -208,44 +217,62 @@ std::string head(std::string_view op, const std::string& device, const std::stri
   return cat("{\"op\":", json(op), ",\"result\":\"Ok\",\"device\":", json(device), ",\"semaphore\":", json(name));
 }
 
-// The device's cleaner lock, opened, with its name and its value now.
+// The device's cleaner lock, with its name; when it exists, the semaphore
+// opened and its value now.
 struct OpenLock {
   std::string name;
-  CleanerSemaphore sem;
-  int value;
+  std::optional<CleanerSemaphore> sem;
+  int value = 1;
 };
 
 std::expected<OpenLock, Failure> open_lock(const std::string& device) {
   auto name = semaphore_name(device);
   if (!name) return std::unexpected(name.error());
-  auto sem = CleanerSemaphore::open(device, *name);
-  if (!sem) return std::unexpected(sem.error());
+  auto opened = CleanerSemaphore::open(device, *name);
+  if (!opened) return std::unexpected(opened.error());
+  std::optional<CleanerSemaphore>& sem = *opened;
+  if (!sem.has_value()) return OpenLock{std::move(*name), std::nullopt};
   auto value = sem->value();
   if (!value) return std::unexpected(value.error());
-  return OpenLock{std::move(*name), std::move(*sem), *value};
+  return OpenLock{std::move(*name), std::move(sem), *value};
 }
+
+// The lock of a file system no snapshot has used yet: the first one creates
+// it, free.
+constexpr std::string_view kAbsent = R"(,"lock":"absent","value":null)";
 
 }  // namespace
 
 int lock_status(const std::string& device) {
   constexpr std::string_view op = "lock_status";
-  auto lock = open_lock(device);
-  if (!lock) return fail(op, device, lock.error());
-  std::printf("%s\n", cat(head(op, device, lock->name), ",\"lock\":\"", lock_word(lock->value),
-                          "\",\"value\":", lock->value, ",\"users\":", users_json(users_of(lock->sem)), "}")
+  auto opened = open_lock(device);
+  if (!opened) return fail(op, device, opened.error());
+  const OpenLock& lock = *opened;
+  if (!lock.sem.has_value()) {
+    std::printf("%s\n", cat(head(op, device, lock.name), kAbsent, R"(,"users":[]})").c_str());
+    return 0;
+  }
+  std::printf("%s\n", cat(head(op, device, lock.name), ",\"lock\":\"", lock_word(lock.value),
+                          "\",\"value\":", lock.value, ",\"users\":", users_json(users_of(*lock.sem)), "}")
                           .c_str());
-  warn_overposted(device, lock->value);
+  warn_overposted(device, lock.value);
   return 0;
 }
 
 int release_lock(const std::string& device) {
   constexpr std::string_view op = "release_lock";
-  auto lock = open_lock(device);
-  if (!lock) return fail(op, device, lock.error());
-  const std::string& name = lock->name;
-  CleanerSemaphore& sem = lock->sem;
+  auto opened = open_lock(device);
+  if (!opened) return fail(op, device, opened.error());
+  OpenLock& lock = *opened;
+  const std::string& name = lock.name;
+  if (!lock.sem.has_value()) {
+    std::fprintf(stderr, "lmfs-host: the cleaner lock of %s does not exist yet; nothing released\n", device.c_str());
+    std::printf("%s\n", cat(head(op, device, name), R"(,"released":false)", kAbsent, "}").c_str());
+    return 0;
+  }
+  CleanerSemaphore& sem = *lock.sem;
   bool released = false;
-  if (lock->value == 0) {
+  if (lock.value == 0) {
     std::fprintf(stderr,
                  "lmfs-host: warning: releasing the cleaner lock of %s (%s) by force. This is only safe when no "
                  "process is in the middle of a snapshot on this file system: a live holder would release it a "

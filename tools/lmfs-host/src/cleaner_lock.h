@@ -2,8 +2,9 @@
 // who has it open, and giving back a lock whose holder died.
 //
 // The lock is the named semaphore the control library derives from the device
-// (loomfs_sem_name) and opens (loomfs_open_sem_named); value 1 means free, 0
-// held. A process killed between its wait and its post leaves it held for
+// (loomfs_sem_name) and opens (loomfs_open_sem_existing: these commands create
+// nothing, and a semaphore file the library does not trust is refused, never
+// mapped); value 1 means free, 0 held. A process killed between its wait and its post leaves it held for
 // good, and every later snapshot on that file system waits for ever.
 #pragma once
 
@@ -20,7 +21,7 @@ namespace lmfs::host {
 [[nodiscard]] int release_lock(const std::string& device);
 
 // The device's lock could not be examined (no such device, not a block
-// device or regular file, the semaphore cannot be opened).
+// device or regular file, the semaphore refused or cannot be opened).
 inline constexpr int kExitLock = 4;
 
 }  // namespace lmfs::host

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "lmfs_abi/layout_check.h"
+#include "lmfs_abi/mapped_memory.h"
 #include "lmfs_abi/strcat.h"
 #include "lmfs_abi/version.h"
 #include "lmfs_interface/layouts.h"
@@ -17,6 +18,7 @@ namespace lmfs::host {
 namespace {
 
 using abi::cat;
+using abi::MappedMemory;
 
 // The host's globals: nothing in this host is shared with the library
 // beyond the pointer itself.
@@ -27,11 +29,12 @@ HostGlobals host_globals{};
 
 // The framework's step between handing over the globals and the version
 // check: compare the root module's layout graph with this host's.
-std::expected<void, std::string> check_layout(const abi::LibHeader& h, const std::string& path) {
+std::expected<void, std::string> check_layout(const abi::LibHeader& h, const std::string& path,
+                                              const MappedMemory& memory) {
   switch (h.layout_tag) {
     case abi::kLayoutIncluded:
       if (auto r = abi::layout::check_library_layout(abi::layouts::root_module_layout(),
-                                                static_cast<const abi::tl::TypeLayout*>(h.layout));
+                                                static_cast<const abi::tl::TypeLayout*>(h.layout), memory);
           !r) {
         return std::unexpected(cat(path, ": ", r.error()));
       }
@@ -46,9 +49,8 @@ std::expected<void, std::string> check_layout(const abi::LibHeader& h, const std
   }
 }
 
-}  // namespace
-
-std::expected<LoadedPlugin, std::string> open_header(const std::string& path) {
+// Loads `path` and finds its header; nothing of the header is read yet.
+std::expected<LoadedPlugin, std::string> find_header(const std::string& path) {
   LoadedPlugin plugin;
   plugin.handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
   if (plugin.handle == nullptr) return std::unexpected(cat("cannot load ", path, ": ", ::dlerror()));
@@ -58,7 +60,16 @@ std::expected<LoadedPlugin, std::string> open_header(const std::string& path) {
     return std::unexpected(
         cat(path, " is not a storage-driver plug-in: it has no library header (", abi::kHeaderSymbol, ")"));
   }
-  const abi::LibHeader& h = *plugin.header;
+  return plugin;
+}
+
+// Where the header lies, its magic and ABI numbers.
+std::expected<void, std::string> check_header(const abi::LibHeader* header, const std::string& path,
+                                              const MappedMemory& memory) {
+  if (!memory.contains(header, sizeof *header)) {
+    return std::unexpected(cat(path, " has its library header ", abi::outside_readable(header, sizeof *header)));
+  }
+  const abi::LibHeader& h = *header;
   if (std::memcmp(h.magic, abi::kMagic, 32) != 0) {
     return std::unexpected(cat(path, " has a library header with the wrong magic text"));
   }
@@ -66,14 +77,33 @@ std::expected<LoadedPlugin, std::string> open_header(const std::string& path) {
     return std::unexpected(cat(path, " was built for plug-in ABI ", h.abi_major, ".", h.abi_minor,
                                "; this host loads ABI ", abi::kAbiMajor, ".", abi::kAbiMinor));
   }
+  return {};
+}
+
+}  // namespace
+
+std::expected<LoadedPlugin, std::string> open_header(const std::string& path) {
+  auto plugin = find_header(path);
+  if (!plugin) return plugin;
+  if (auto checked = check_header(plugin->header, path, MappedMemory::loaded_objects()); !checked) {
+    return std::unexpected(checked.error());
+  }
   return plugin;
 }
 
-std::expected<std::string_view, std::string> header_text(const abi::RStr& text, std::string_view what) {
+std::expected<std::string_view, std::string> header_text(const abi::RStr& text, std::string_view what,
+                                                         const MappedMemory& memory) {
   if (text.len == 0) return std::string_view{};
   if (text.data == nullptr) return std::unexpected(cat("its ", what, " text is a null pointer"));
   if (text.len > kMaxHeaderText) return std::unexpected(cat("its ", what, " text is ", text.len, " bytes long"));
+  if (!memory.contains(text.data, text.len)) {
+    return std::unexpected(cat("its ", what, " text is ", abi::outside_readable(text.data, text.len)));
+  }
   return std::string_view(text.data, text.len);
+}
+
+std::expected<std::string_view, std::string> header_text(const abi::RStr& text, std::string_view what) {
+  return header_text(text, what, MappedMemory::loaded_objects());
 }
 
 namespace {
@@ -85,25 +115,43 @@ constexpr std::string_view kSelfTestNames[] = {
     "take_2_pairs_a", "take_2_pairs_b", "ret_2_pairs_a", "ret_2_pairs_b", "mixed_units"};
 static_assert(std::size(kSelfTestNames) * sizeof(void*) == sizeof(abi::CAbiTestingFns));
 
-std::expected<void, std::string> check_self_test(const abi::CAbiTestingFns* fns) {
+std::expected<void, std::string> check_self_test(const abi::CAbiTestingFns* fns, const MappedMemory& memory) {
   if (fns == nullptr) return std::unexpected(std::string("has no C-ABI self-test"));
+  if (!memory.contains(fns, sizeof *fns)) {
+    return std::unexpected(cat("has its C-ABI self-test ", abi::outside_readable(fns, sizeof *fns)));
+  }
   void* entries[std::size(kSelfTestNames)];
   std::memcpy(&entries, fns, sizeof entries);
   for (std::size_t i = 0; i < std::size(kSelfTestNames); ++i) {
     if (entries[i] == nullptr) return std::unexpected(cat("has a C-ABI self-test without `", kSelfTestNames[i], "`"));
+  }
+  for (std::size_t i = 0; i < std::size(kSelfTestNames); ++i) {
+    if (!memory.executable(entries[i])) {
+      return std::unexpected(
+          cat("has its C-ABI self-test function `", kSelfTestNames[i], "` ", abi::outside_executable(entries[i])));
+    }
   }
   if (auto t = abi::run_c_abi_tests(*fns); !t) return std::unexpected(t.error());
   return {};
 }
 
 // The header's lock, as far as the loader uses it.
-std::expected<const abi::MutexVTableFields*, std::string> lock_table(const abi::LibHeader& h) {
+std::expected<const abi::MutexVTableFields*, std::string> lock_table(const abi::LibHeader& h,
+                                                                      const MappedMemory& memory) {
   const abi::MutexVTable* table = h.lock_vtable.ptr;
   if (table == nullptr) return std::unexpected(std::string("has no lock table in its library header"));
+  if (!memory.contains(table, sizeof *table)) {
+    return std::unexpected(cat("has its lock table ", abi::outside_readable(table, sizeof *table)));
+  }
   constexpr std::uint64_t kLockAndUnlock = 0x1 | 0x4;
   if ((table->metadata.field_accessibility & kLockAndUnlock) != kLockAndUnlock || table->fields.lock == nullptr ||
       table->fields.unlock == nullptr) {
     return std::unexpected(std::string("has a lock table without `lock` and `unlock`"));
+  }
+  for (const auto& [fn, name] : {std::pair{table->fields.lock, "lock"}, std::pair{table->fields.unlock, "unlock"}}) {
+    if (!memory.executable(fn)) {
+      return std::unexpected(cat("has its lock function `", name, "` ", abi::outside_executable(fn)));
+    }
   }
   return &table->fields;
 }
@@ -114,22 +162,27 @@ std::mutex filled_mutex;
 std::set<const abi::LibHeader*> filled_slots;
 
 // Builds the root module once, under the header's own lock, as the
-// framework's loader does.
-std::expected<const void*, std::string> root_module(abi::LibHeader& h) {
+// framework's loader does. Only a module `memory` holds fills the slot.
+std::expected<const void*, std::string> root_module(abi::LibHeader& h, const MappedMemory& memory) {
   std::lock_guard guard(filled_mutex);
   std::atomic_ref<const void*> slot(h.module);
   if (slot.load(std::memory_order_acquire) != nullptr) {
     if (filled_slots.contains(&h)) return slot.load(std::memory_order_acquire);
     return std::unexpected(std::string("has its root-module slot filled before any host built the module"));
   }
-  auto lock = lock_table(h);
+  auto lock = lock_table(h, memory);
   if (!lock) return std::unexpected(lock.error());
   if (h.constructor == nullptr) return std::unexpected(std::string("has no root-module constructor"));
+  if (!memory.executable(h.constructor)) {
+    return std::unexpected(cat("has its root-module constructor ", abi::outside_executable(h.constructor)));
+  }
   (*lock)->lock(&h.lock_state);
   const abi::RootModuleResult r = h.constructor();
   std::string failure;
   if (r.tag == abi::kROk && r.payload.ok == nullptr) {
     failure = "has a root-module constructor that answered with no module";
+  } else if (r.tag == abi::kROk && !memory.contains(r.payload.ok, sizeof(abi::StorageDriverMod))) {
+    failure = cat("has its root module ", abi::outside_readable(r.payload.ok, sizeof(abi::StorageDriverMod)));
   } else if (r.tag == abi::kROk) {
     slot.store(r.payload.ok, std::memory_order_release);
     filled_slots.insert(&h);
@@ -144,20 +197,31 @@ std::expected<const void*, std::string> root_module(abi::LibHeader& h) {
 }  // namespace
 
 std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path) {
-  auto opened = open_header(path);
-  if (!opened) return opened;
-  LoadedPlugin plugin = *opened;
+  auto found = find_header(path);
+  if (!found) return found;
+  LoadedPlugin plugin = *found;
+  // Taken once the library is loaded: its segments and those of the objects
+  // it brought with it.
+  const MappedMemory memory = MappedMemory::loaded_objects();
+  if (auto checked = check_header(plugin.header, path, memory); !checked) return std::unexpected(checked.error());
   abi::LibHeader& h = *plugin.header;
   const auto refused = [&](const std::string& why) { return std::unexpected(cat(path, " ", why)); };
+  // The host fills its module slot; the lock functions write its lock state.
+  if (!memory.writable(&h, sizeof h)) {
+    return refused(cat("has its library header ", abi::outside_writable(&h, sizeof h)));
+  }
 
-  if (auto t = check_self_test(h.c_abi_testing_fns); !t) return refused(t.error());
+  if (auto t = check_self_test(h.c_abi_testing_fns, memory); !t) return refused(t.error());
 
   if (h.init_globals_with == nullptr) return refused("has no `init_globals_with` in its library header");
+  if (!memory.executable(h.init_globals_with)) {
+    return refused(cat("has its `init_globals_with` ", abi::outside_executable(h.init_globals_with)));
+  }
   h.init_globals_with(&host_globals);
 
-  if (auto checked = check_layout(h, path); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_layout(h, path, memory); !checked) return std::unexpected(checked.error());
 
-  auto version_text = header_text(h.version, "version");
+  auto version_text = header_text(h.version, "version", memory);
   if (!version_text) return refused(version_text.error());
   auto expected = abi::parse_version(kInterfaceVersion);
   auto actual = abi::parse_version(*version_text);
@@ -167,13 +231,16 @@ std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path) {
                                kInterfaceVersion));
   }
 
-  auto module = root_module(h);
+  auto module = root_module(h, memory);
   if (!module) return std::unexpected(cat(path, module.error().starts_with(":") ? "" : " ", module.error()));
   plugin.root_module = static_cast<const abi::StorageDriverMod*>(*module);
   if ((plugin.root_module->metadata.field_accessibility & abi::kStorageDriverModMask) == 0) {
     return std::unexpected(cat(path, ": the root module has no `new`"));
   }
   if (plugin.root_module->fields.new_ == nullptr) return refused("has a root module whose `new` is a null pointer");
+  if (!memory.executable(plugin.root_module->fields.new_)) {
+    return refused(cat("has a root module whose `new` is ", abi::outside_executable(plugin.root_module->fields.new_)));
+  }
   return plugin;
 }
 

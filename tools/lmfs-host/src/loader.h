@@ -8,6 +8,7 @@
 #include <expected>
 #include <string>
 
+#include "lmfs_abi/mapped_memory.h"
 #include "lmfs_interface/plugin.h"
 
 namespace lmfs::host {
@@ -22,21 +23,26 @@ struct LoadedPlugin {
 inline constexpr char kInterfaceVersion[] = "0.0.0-next";
 
 // Loads `path`. The error is a readable sentence naming what failed. Every
-// pointer and text taken from the header and the root module is checked
-// before it is used, so a damaged library is refused, never followed. A
-// library whose header says its type layout is not included loads after a
-// warning on stderr.
+// pointer and text taken from the header, the root module and the layout
+// graph is checked before it is used (not null, and inside the readable, or
+// for a function the executable, segments of the objects loaded then), so a
+// damaged library is refused, never followed. A library whose header says its
+// type layout is not included loads after a warning on stderr.
 [[nodiscard]] std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path);
 
-// Only finds `path`'s library header and checks its magic and ABI numbers:
-// nothing in the library is called and no root module is built.
+// Only finds `path`'s library header and checks where it lies, its magic and
+// ABI numbers: nothing in the library is called and no root module is built.
 [[nodiscard]] std::expected<LoadedPlugin, std::string> open_header(const std::string& path);
 
 // The longest text this host reads from a library header.
 inline constexpr std::size_t kMaxHeaderText = 4096;
 
 // One of the header's texts (`what`: "version", "name", "base name"),
-// refused when its pointer is null or it is longer than kMaxHeaderText.
+// refused when its pointer is null, it is longer than kMaxHeaderText or it
+// lies outside the readable segments of `memory` (by default the objects
+// loaded now).
+[[nodiscard]] std::expected<std::string_view, std::string> header_text(const abi::RStr& text, std::string_view what,
+                                                                       const abi::MappedMemory& memory);
 [[nodiscard]] std::expected<std::string_view, std::string> header_text(const abi::RStr& text, std::string_view what);
 
 

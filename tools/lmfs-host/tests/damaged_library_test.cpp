@@ -1,12 +1,20 @@
 // Damaged libraries: each field of the library header, the root module and
 // the driver object's tables that the loader reads is spoiled in turn on a
 // real plug-in (the null driver, loaded into this process), and each is
-// refused with its reason instead of being followed.
+// refused with its reason instead of being followed. Pointers into memory
+// that holds no such record are refused too, in a forked child each (a
+// signal fails the row), and by lmfs-host itself.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 
+#include "lmfs_abi/type_layout.h"
+#include "lmfs_testing/process.h"
 #include "loader.h"
 #include "script.h"
 
@@ -179,6 +187,159 @@ TEST_F(DamagedLibrary, AnObjectWithSpoiledTablesIsRefusedWithItsReason) {
     auto created = Driver::create(*loaded, "{}");
     ASSERT_FALSE(created);
     EXPECT_NE(created.error().find(r.reason), std::string::npos) << created.error();
+  }
+}
+
+// ---- pointers to where no such record is -------------------------------------
+
+// A page mapped without any access: reading or calling it faults.
+const void* inaccessible_page() {
+  static void* const page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return page;
+}
+// Heap bytes: readable, but in no loaded object, and holding what reads as
+// wild pointers, set masks and a version text that would pass.
+const void* heap_bytes() {
+  static const auto* const bytes = [] {
+    auto* b = new std::uint64_t[64];
+    std::fill_n(b, 64, 0xA5A5A5A5A5A5A5A5);
+    std::memcpy(b, "0.0.0-next", 10);
+    return b;
+  }();
+  return bytes;
+}
+// Bytes of a loaded object that are no record: the plug-in's own name text.
+const void* string_data() { return loaded_plugin().pristine.name.data; }
+
+// The plug-in's root layout records copied into this binary's writable
+// statics (a loaded object's), so that a row can spoil one pointer of the
+// graph a library states.
+tl::TypeLayout root_copy;
+tl::MonoTypeLayout mono_copy;
+tl::SharedVars vars_copy;
+tl::LayoutFn table_copy[64];
+const tl::TypeLayout* copied_root() {
+  const auto* root = static_cast<const tl::TypeLayout*>(loaded_plugin().pristine.layout);
+  root_copy = *root;
+  mono_copy = *root->mono;
+  vars_copy = *root->shared_vars;
+  EXPECT_LE(vars_copy.type_layouts_len, std::size(table_copy));
+  std::copy_n(vars_copy.type_layouts, std::min<std::size_t>(vars_copy.type_layouts_len, std::size(table_copy)),
+              table_copy);
+  vars_copy.type_layouts = table_copy;
+  root_copy.mono = &mono_copy;
+  root_copy.shared_vars = &vars_copy;
+  return &root_copy;
+}
+
+struct WildRow {
+  const char* what;
+  std::function<void(LibHeader&)> spoil;
+  const char* reason;  // empty: the library loads
+};
+
+TEST_F(DamagedLibrary, PointersToWhereNoRecordIsAreRefusedNotFollowed) {
+  const void* const page = inaccessible_page();
+  const void* const heap = heap_bytes();
+  const void* const text = string_data();
+  ASSERT_NE(page, MAP_FAILED);
+  const auto layout_fn = [](const void* p) { return reinterpret_cast<tl::LayoutFn>(const_cast<void*>(p)); };
+  const auto constructor_at = [](const void* p) {
+    return reinterpret_cast<RootModuleResult (*)()>(const_cast<void*>(p));
+  };
+  const auto module_at = [](LibHeader& h, const void* p) {
+    constructed = p;
+    h.constructor = &construct_row_module;
+  };
+  const char* const no_layout = "its type layout cannot be read: the root type layout: outside the readable segments";
+  const char* const no_code = "of the type-layout table: outside the executable segments";
+  const WildRow rows[] = {
+      {"the copied graph, unspoiled", [](LibHeader& h) { h.layout = copied_root(); }, ""},
+      {"layout in an inaccessible page", [&](LibHeader& h) { h.layout = page; }, no_layout},
+      {"layout on the heap", [&](LibHeader& h) { h.layout = heap; }, no_layout},
+      // (Bytes enough for a layout record: the header, whose magic text reads
+      // as wild pointers. A string would be read past its end, which the
+      // sanitizer cannot tell from a real overflow.)
+      {"layout at the library's header", [&](LibHeader& h) { h.layout = &h; },
+       "its type layout cannot be read: type layout #1: its monomorphic layout: outside the readable segments"},
+      {"root module in an inaccessible page", [&](LibHeader& h) { module_at(h, page); },
+       "has its root module outside the readable segments"},
+      {"root module on the heap", [&](LibHeader& h) { module_at(h, heap); },
+       "has its root module outside the readable segments"},
+      // Its magic text reads as a module with `new`, at the bytes "ry for R".
+      {"root module at the library's header", [&](LibHeader& h) { module_at(h, h.magic); },
+       "has a root module whose `new` is outside the executable segments"},
+      {"version text on the heap", [&](LibHeader& h) { h.version.data = static_cast<const char*>(heap); },
+       "its version text is outside the readable segments (10 bytes at 0x"},
+      {"type name in an inaccessible page",
+       [&](LibHeader& h) {
+         h.layout = copied_root();
+         mono_copy.name = static_cast<const char*>(page);
+       },
+       "type layout #1: the name: outside the readable segments"},
+      {"type-layout function in an inaccessible page",
+       [&](LibHeader& h) {
+         h.layout = copied_root();
+         table_copy[0] = layout_fn(page);
+       },
+       no_code},
+      {"type-layout function on the heap",
+       [&](LibHeader& h) {
+         h.layout = copied_root();
+         table_copy[0] = layout_fn(heap);
+       },
+       no_code},
+      {"type-layout function at the library's string data",
+       [&](LibHeader& h) {
+         h.layout = copied_root();
+         table_copy[0] = layout_fn(text);
+       },
+       no_code},
+      {"constructor at the library's string data", [&](LibHeader& h) { h.constructor = constructor_at(text); },
+       "has its root-module constructor outside the executable segments"},
+      {"self-test table on the heap",
+       [&](LibHeader& h) { h.c_abi_testing_fns = static_cast<const CAbiTestingFns*>(heap); },
+       "has its C-ABI self-test outside the readable segments"},
+      {"lock table on the heap", [&](LibHeader& h) { h.lock_vtable.ptr = static_cast<const MutexVTable*>(heap); },
+       "has its lock table outside the readable segments"},
+  };
+  for (const WildRow& r : rows) {
+    SCOPED_TRACE(r.what);
+    // In a child of its own: a row that is followed dies of a signal there.
+    lmfs::testing::Process child = lmfs::testing::Process::fork([&] {
+      header().module = nullptr;
+      test_module = {{kStorageDriverModMask, nullptr}, {&new_from_row}};
+      r.spoil(header());
+      auto loaded = load_plugin(LMFS_NULL_PLUGIN_PATH);
+      std::fputs(loaded ? "loaded" : loaded.error().c_str(), stdout);
+      return 0;
+    });
+    const lmfs::testing::ProcessRun run = child.finish();
+    EXPECT_EQ(run.exit_status, 0) << "status " << run.exit_status << " (128 + the signal it died of)\n" << run.err;
+    if (run.exit_status != 0) continue;
+    if (*r.reason == '\0') {
+      EXPECT_EQ(run.out, "loaded");
+    } else {
+      EXPECT_NE(run.out.find(r.reason), std::string::npos) << run.out;
+    }
+  }
+}
+
+// lmfs-host itself, on a library whose header points its layout at bytes
+// that are no layout: refused with status 3 when loading and for --layout.
+TEST(DamagedLibraryHost, AWildLayoutPointerEndsWithStatusThreeNotASignal) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{FAKE_WILD_LAYOUT, "--params", "{}", "init"},
+                                               std::vector<std::string>{"--layout", FAKE_WILD_LAYOUT}}) {
+    SCOPED_TRACE(args[0]);
+    std::vector<std::string> argv = {LMFS_HOST_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto r = lmfs::testing::run(argv);
+    EXPECT_EQ(r.exit_status, 3) << r.err;
+    const std::string reason = std::string(FAKE_WILD_LAYOUT) +
+                               ": its type layout cannot be read: type layout #1: its monomorphic layout: outside "
+                               "the readable segments";
+    EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
   }
 }
 

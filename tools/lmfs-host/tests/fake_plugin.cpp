@@ -1,6 +1,7 @@
 // A library that looks like a plug-in from outside but differs in one
 // checked way, chosen at build time. The LAYOUT_ABSENT variant passes every
-// check it meets and loads: it only leaves its type layout out.
+// check it meets and loads: it only leaves its type layout out. The
+// WILD_LAYOUT variant points its layout at bytes that are no layout.
 #include <cstring>
 
 #include "lmfs_abi/type_layout.h"
@@ -62,6 +63,11 @@ const tl::TypeLayout foreign_layout{&foreign_vars, &foreign_mono, false, 0, 0, n
                                     nullptr, foreign_type_id};
 #define FAKE_LAYOUT_TAG kLayoutIncluded
 #define FAKE_LAYOUT &foreign_layout
+#elif defined(FAKE_WILD_LAYOUT)
+// Its layout pointer points at text, whose words read as wild pointers.
+const char wild_text[128] = "this text is no type layout: its words read as pointers to nowhere";
+#define FAKE_LAYOUT_TAG kLayoutIncluded
+#define FAKE_LAYOUT static_cast<const void*>(wild_text)
 #else
 #define FAKE_LAYOUT_TAG kLayoutAbsent
 #define FAKE_LAYOUT nullptr

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "lmfs_abi/layout_graph.h"
+#include "lmfs_abi/mapped_memory.h"
 
 namespace lmfs::abi::layout {
 
@@ -78,8 +79,12 @@ struct LayoutMismatch {
 // A readable multi-line report of the mismatches.
 [[nodiscard]] std::string mismatch_report(const std::vector<LayoutMismatch>& mismatches);
 
-// Reads both graphs and checks the library's against this host's; the error
-// names what could not be read or reports every mismatch.
+// Reads both graphs (within `memory`, or the segments of the objects loaded
+// now) and checks the library's against this host's; the error names what
+// could not be read or reports every mismatch.
+[[nodiscard]] std::expected<void, std::string> check_library_layout(const tl::TypeLayout* host_root,
+                                                                    const tl::TypeLayout* library_root,
+                                                                    const MappedMemory& memory);
 [[nodiscard]] std::expected<void, std::string> check_library_layout(const tl::TypeLayout* host_root,
                                                                     const tl::TypeLayout* library_root);
 

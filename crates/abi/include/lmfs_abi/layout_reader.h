@@ -9,12 +9,17 @@
 #include <string>
 
 #include "lmfs_abi/layout_graph.h"
+#include "lmfs_abi/mapped_memory.h"
 
 namespace lmfs::abi::layout {
 
-// Reads the graph reachable from `root`. The error names the type being read
-// and what about its records is malformed (a null pointer, a range outside
-// its table, an unknown enumeration value, too many types).
+// Reads the graph reachable from `root`, following only pointers whose whole
+// extent `memory` holds and calling only functions it holds as code. The
+// error names the type being read and what about its records is malformed (a
+// null pointer, a pointer outside `memory`, a range outside its table, an
+// unknown enumeration value, too many types).
+[[nodiscard]] std::expected<Graph, std::string> read_graph(const tl::TypeLayout* root, const MappedMemory& memory);
+// The same within the segments of the objects loaded now.
 [[nodiscard]] std::expected<Graph, std::string> read_graph(const tl::TypeLayout* root);
 
 }  // namespace lmfs::abi::layout

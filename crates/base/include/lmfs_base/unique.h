@@ -1,5 +1,5 @@
 // Unique<Traits>: the one owner type of this project for every handle the
-// system hands out (descriptors, named semaphores, child processes, ...).
+// system hands out (descriptors, directory and C streams, child processes, ...).
 // It holds one handle, releases it through Traits when it goes, is move-only,
 // and gives the handle up only through release(), which must be used.
 //
@@ -18,7 +18,6 @@
 #pragma once
 
 #include <dirent.h>
-#include <semaphore.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -68,15 +67,6 @@ struct FdTraits {
   static void release(int fd) noexcept { static_cast<void>(::close(fd)); }
 };
 using UniqueFd = Unique<FdTraits>;
-
-// An open named semaphore (sem_open and the libraries built on it; null is
-// no semaphore). Closing it leaves the name in the system.
-struct SemTraits {
-  using Handle = sem_t*;
-  static constexpr sem_t* invalid() noexcept { return nullptr; }
-  static void release(sem_t* sem) noexcept { static_cast<void>(::sem_close(sem)); }
-};
-using UniqueSem = Unique<SemTraits>;
 
 // A directory stream (opendir; null is none).
 struct DirTraits {

@@ -4,8 +4,19 @@
 #include <string>
 
 #include "cleaner_lock.h"
+#include "loomfs_api/cleaner_semaphore.h"
 
 namespace lmfs::loomfs {
+namespace {
+
+// Why the library refused the cleaner semaphore of `device`, if it did.
+std::optional<std::string> cleaner_refusal(const std::string& device) {
+  char name[LOOMFS_SEM_NAME_SIZE];
+  if (::loomfs_sem_name(device.c_str(), name, sizeof name) < 0) return std::nullopt;
+  return cleaner_semaphore_refusal(name);
+}
+
+}  // namespace
 
 std::expected<LoomFsHandle, LoomFsApiError> LoomFsHandle::open(std::string_view device, std::string_view mount_dir,
                                                                int flags) {
@@ -15,7 +26,11 @@ std::expected<LoomFsHandle, LoomFsApiError> LoomFsHandle::open(std::string_view 
   if (!dir) return std::unexpected(LoomFsApiError(std::move(dir.error())));
 
   UniqueLoomfs fs(::loomfs_open(dev->c_str(), dir->empty() ? nullptr : dir->c_str(), flags | LOOMFS_OPEN_MOUNT_RO));
-  if (!fs) return std::unexpected(LoomFsApiError::OpenFailed{});
+  if (!fs) {
+    if (auto refused = (flags & LOOMFS_OPEN_CLEANER) != 0 && errno == EPERM ? cleaner_refusal(*dev) : std::nullopt)
+      return std::unexpected(LoomFsApiError::LockFailed{std::move(*refused)});
+    return std::unexpected(LoomFsApiError::OpenFailed{});
+  }
   return LoomFsHandle(std::move(fs));
 }
 

@@ -24,6 +24,14 @@ namespace lmfs::text {
 // characters, the character itself otherwise).
 void append_escaped_char(std::string& out, char32_t c, bool escape_single_quote);
 
+// Outside text (a device or folder name) as it may stand in a line the
+// plug-in writes to standard error: `bytes` read as lossy_utf8, with every
+// control character (U+0000 to U+001F, U+007F to U+009F) escaped as the
+// Debug form writes it (\n, \t, \u{1b}), so that no name can end the line,
+// forge another or drive a terminal. Text without control characters comes
+// back as lossy_utf8 gives it.
+[[nodiscard]] std::string printable(std::string_view bytes);
+
 // Debug form of a UTF-8 text: the text in double quotes with escapes.
 [[nodiscard]] std::string debug_str(std::string_view utf8);
 

@@ -1,9 +1,11 @@
 #include "loomfs_driver/manager.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include "lmfs_diag/stderr.h"
 #include "lmfs_path_safety/path_safety.h"
+#include "lmfs_path_safety/trusted_path.h"
 #include "lmfs_text/text.h"
 #include "loomfs_driver/log_sink.h"
 #include "process.h"
@@ -36,6 +38,21 @@ void debug_line(int line, int column, std::string_view expression, std::string_v
   diag::write_stderr(out);
 }
 
+// A path the manager will not use: the note on standard error says why, the
+// error names the path.
+LoomFsDriverError refuse(std::string_view what, std::string_view path, std::string_view why) {
+  diag::write_stderr("lmfs: refusing " + std::string(what) + text::printable(path) + ": " + std::string(why) + "\n");
+  return path_safety::SecurityError{path_safety::SecurityError::Kind::UnsafePath, text::lossy_utf8(path)};
+}
+
+// A tool that did not run: an I/O error, or a program refused.
+LoomFsDriverError not_started(std::string_view program, detail::StartError error) {
+  if (auto* io = std::get_if<IoError>(&error)) return std::move(*io);
+  return refuse("to run ", program, std::get<path_safety::PathRefusal>(error).message());
+}
+
+std::string device_number(dev_t rdev) { return std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev)); }
+
 std::string debug_store(const std::optional<std::string>& store, bool alternate) {
   if (!store) return text::debug_option(alternate, nullptr);
   const std::string inner = text::debug_os_str(*store);
@@ -55,9 +72,10 @@ std::expected<void, LoomFsDriverError> LoomFsManager::select_store(const Storage
     case MediumKind::Block: {
       const std::string& device = medium.value;
       debug_line(77, 9, "&device", debug_os_string_record(device, true));
-      auto checked = check_block_device(device);
+      auto checked = judge_block_device(device);
       if (!checked) return std::unexpected(std::move(checked.error()));
-      store_ = std::move(*checked);
+      store_ = std::string(device);
+      pinned_ = *checked;
       return {};
     }
     case MediumKind::Path:
@@ -71,32 +89,64 @@ std::expected<void, LoomFsDriverError> LoomFsManager::select_store(const Storage
 }
 
 std::expected<std::string, LoomFsDriverError> LoomFsManager::check_block_device(std::string_view device) {
-  if (auto safe = path_safety::ensure_safe_path(device); !safe) return std::unexpected(std::move(safe.error()));
+  auto checked = judge_block_device(device);
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  return std::string(device);
+}
 
-  std::string path(device);
-  if (path.find('\0') != std::string::npos) {
+std::expected<dev_t, LoomFsDriverError> LoomFsManager::judge_block_device(std::string_view device) {
+  if (auto safe = path_safety::ensure_safe_path(device); !safe) return std::unexpected(std::move(safe.error()));
+  // The tools take a name that starts with "-" for an option.
+  if (device.starts_with('-')) return std::unexpected(refuse("the device ", device, "its name begins with \"-\""));
+  if (device.find('\0') != std::string_view::npos) {
     return std::unexpected(
         IoError::custom(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte"));
   }
-  struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) return std::unexpected(IoError::last_os_error());
-  if (S_ISBLK(st.st_mode)) return path;
-  return std::unexpected(LoomFsDriverError::InvalidBlockDevice{text::lossy_utf8(device)});
+  auto judged = path_safety::judge_path(device, path_safety::Target::Device);
+  if (!judged) {
+    if (judged.error().kind == path_safety::PathRefusal::Kind::Io) {
+      return std::unexpected(IoError::from_os(judged.error().err));
+    }
+    return std::unexpected(refuse("the device ", device, judged.error().message()));
+  }
+  if (!S_ISBLK(judged->st.st_mode)) {
+    return std::unexpected(LoomFsDriverError::InvalidBlockDevice{text::lossy_utf8(device)});
+  }
+  return judged->st.st_rdev;
+}
+
+std::expected<void, LoomFsDriverError> LoomFsManager::recheck_store() const {
+  if (!pinned_ || !store_) return {};  // a store taken as it was given: see the constructor
+  const std::string& device = *store_;
+  auto now = judge_block_device(device);
+  if (!now) {
+    // A path that still leads somewhere, only no longer to a block device.
+    if (now.error().get_if<LoomFsDriverError::InvalidBlockDevice>() != nullptr) {
+      return std::unexpected(refuse("the device ", device, "it is no block device any more"));
+    }
+    return std::unexpected(std::move(now.error()));
+  }
+  if (*now != *pinned_) {
+    return std::unexpected(refuse("the device ", device,
+                                  "it now leads to block device " + device_number(*now) + ", not " +
+                                      device_number(*pinned_) + " as when it was chosen"));
+  }
+  return {};
 }
 
 std::expected<void, LoomFsDriverError> LoomFsManager::format_store() const {
   if (!store_) return std::unexpected(LoomFsDriverError::no_device());
   const std::string& device = *store_;
+  if (auto same = recheck_store(); !same) return same;
 
-  auto status = detail::run_command({.program = detail::tool_path(opts_.bin_dir, "mkfs.loomfs"),
-                                     .args = {"-q", "-f", "-O", "block_count", device},
-                                     .discard_stderr = true});
-  if (!status) return std::unexpected(std::move(status.error()));
+  const std::string program = detail::tool_path(opts_.bin_dir, "mkfs.loomfs");
+  auto status =
+      detail::run_command({.program = program, .args = {"-q", "-f", "-O", "block_count", device}, .discard_stderr = true});
+  if (!status) return std::unexpected(not_started(program, std::move(status.error())));
   if (status->success()) return {};
 
-  const std::string shown = text::lossy_utf8(device);
-  diag::write_stderr("Unable to initialize " + shown + ", maybe invalid device?\n");
-  return std::unexpected(LoomFsDriverError::FormatFailed{status->text() + " for device " + shown});
+  diag::write_stderr("Unable to initialize " + text::printable(device) + ", maybe invalid device?\n");
+  return std::unexpected(LoomFsDriverError::FormatFailed{status->text() + " for device " + text::lossy_utf8(device)});
 }
 
 std::expected<void, LoomFsDriverError> LoomFsManager::mount_store(std::string_view root) const {
@@ -111,37 +161,47 @@ std::expected<void, LoomFsDriverError> LoomFsManager::mount_store(std::string_vi
              .file = kSourcePath,
              .line = 125,
              .message = message});
+  if (auto same = recheck_store(); !same) return same;
 
-  auto status =
-      detail::run_command({.program = detail::tool_path(opts_.bin_dir, "mount.loomfs"),
-                           .args = {"-o", "order=relaxed,nogc,barrier,discard", device, std::string(root)},
-                           .discard_stderr = false});
-  if (!status) return std::unexpected(std::move(status.error()));
+  const std::string program = detail::tool_path(opts_.bin_dir, "mount.loomfs");
+  auto status = detail::run_command(
+      {.program = program, .args = {"-o", "order=relaxed,nogc,barrier,discard", device, std::string(root)}});
+  if (!status) return std::unexpected(not_started(program, std::move(status.error())));
   if (status->success()) return {};
 
-  const std::string shown = text::lossy_utf8(device);
-  diag::write_stderr("Unable to mount " + shown + ", maybe invalid device?\n");
+  diag::write_stderr("Unable to mount " + text::printable(device) + ", maybe invalid device?\n");
   diag::write_stderr("status: " + status->text() + "\n");
-  return std::unexpected(LoomFsDriverError::InvalidBlockDevice{shown});
+  return std::unexpected(LoomFsDriverError::InvalidBlockDevice{text::lossy_utf8(device)});
 }
 
 std::expected<void, LoomFsDriverError> LoomFsManager::unmount_store() const {
   if (!store_) return std::unexpected(LoomFsDriverError::no_device());
   const std::string& device = *store_;
+  if (auto same = recheck_store(); !same) return same;
 
-  auto status = detail::run_command({.program = "sudo",
-                                     .args = {detail::tool_path(opts_.bin_dir, "umount.loomfs"), device},
-                                     .discard_stderr = true});
-  const std::string shown = text::lossy_utf8(device);
+  // sudo runs the tool as root: a path given to it is judged here like a
+  // program of our own (a bare name is found along sudo's own secure path).
+  const std::string tool = detail::tool_path(opts_.bin_dir, "umount.loomfs");
+  if (tool.find('/') != std::string::npos) {
+    auto judged = path_safety::judge_path(tool, path_safety::Target::Program);
+    if (!judged && judged.error().kind == path_safety::PathRefusal::Kind::Untrusted) {
+      return std::unexpected(refuse("to run ", tool, judged.error().message()));
+    }
+  }
+  auto status = detail::run_command({.program = "sudo", .args = {tool, device}, .discard_stderr = true});
+  const std::string shown = text::printable(device);
   if (!status) {
-    diag::write_stderr("lmfs: Unable to umount " + shown + ", Perhaps install loomfs tools?\n");
-    return std::unexpected(std::move(status.error()));
+    if (std::holds_alternative<IoError>(status.error())) {
+      diag::write_stderr("lmfs: Unable to umount " + shown + ", Perhaps install loomfs tools?\n");
+    }
+    return std::unexpected(not_started("sudo", std::move(status.error())));
   }
   if (status->success()) return {};
 
   // A failed unmount is reported to the caller; the host process goes on.
   diag::write_stderr("lmfs: Unable to umount " + shown + ", maybe invalid device?\n");
-  return std::unexpected(LoomFsDriverError::Other{"Unable to unmount " + shown + ": " + status->text()});
+  return std::unexpected(
+      LoomFsDriverError::Other{"Unable to unmount " + text::lossy_utf8(device) + ": " + status->text()});
 }
 
 std::string debug_manager(const LoomFsManager& manager, bool alternate) {

@@ -1,7 +1,13 @@
 // Running one of the file system's tools as a child process and judging how it
-// ended. The child is started directly (no shell) with the host's environment,
-// working directory, standard input and output; it receives no descriptor but
-// 0, 1 and 2. Every started child is waited for before control returns.
+// ended. The program is found (through PATH for a bare name) and judged as a
+// root process must before it runs anything (lmfs_path_safety/trusted_path.h),
+// and exactly the file judged is run. The child is started directly (no
+// shell) with the host's environment, working directory, standard input and
+// output; it receives no descriptor but 0, 1 and 2, every signal at its
+// default action and none blocked. The tool runs as the child of a child of
+// the host that waits for it and reports its status, so that the status is
+// learnt even in a host that ignores SIGCHLD; both are waited for before
+// control returns.
 #pragma once
 
 #include <sys/types.h>
@@ -10,9 +16,11 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "lmfs_base/unique.h"
+#include "lmfs_path_safety/trusted_path.h"
 #include "loomfs_api/io_error.h"
 
 namespace lmfs::loomfs::detail {
@@ -40,8 +48,12 @@ struct WaitStatus {
 // already ends in "/".
 [[nodiscard]] std::string tool_path(std::string_view bin_dir, std::string_view tool);
 
+// Why a command did not run: the child could not be started (an I/O error),
+// or the program was refused (what was refused, on the way to it, and why).
+using StartError = std::variant<IoError, path_safety::PathRefusal>;
+
 // A started child as a handle: releasing it means waiting for it to end and
-// reaping it.
+// reaping it (whatever its exit signal).
 struct ChildTraits {
   using Handle = pid_t;
   static constexpr pid_t invalid() noexcept { return -1; }
@@ -62,9 +74,10 @@ class ChildProcess {
   base::Unique<ChildTraits> pid_;
 };
 
-// Starts the command and waits for it. Fails with the I/O error that kept the
-// child from starting (missing or non-executable program, a NUL byte in the
-// program or an argument, no resources) or from being waited for.
-[[nodiscard]] std::expected<WaitStatus, IoError> run_command(const ToolCommand& command);
+// Finds and judges the program, starts the command and waits for it. Fails
+// with the program's refusal, or with the I/O error that kept the child from
+// starting (a missing or non-executable program, a NUL byte in the program or
+// an argument, no resources) or from being waited for.
+[[nodiscard]] std::expected<WaitStatus, StartError> run_command(const ToolCommand& command);
 
 }  // namespace lmfs::loomfs::detail

@@ -463,8 +463,10 @@ TEST_F(StoreOps, ToolsGetOnlyTheStandardStreamsAndAreAllReaped) {
   for (std::size_t i = 0; i < runs.size(); ++i) {
     SCOPED_TRACE("tool run " + std::to_string(i));
     EXPECT_EQ(runs[i].fds, "0 1 2");
-    EXPECT_NE(runs[i].parent_fds.find(" " + std::to_string(inherited)), std::string::npos)
-        << "the host should hold the inherited descriptor: " << runs[i].parent_fds;
+    // The tool's parent is the host's child that waits for it: it keeps
+    // nothing of the host's either, but the pipe it reports on.
+    EXPECT_EQ(runs[i].parent, "lmfs-host");
+    EXPECT_EQ(runs[i].parent_fds.find(" " + std::to_string(inherited)), std::string::npos) << runs[i].parent_fds;
     EXPECT_EQ(runs[i].siblings, "") << "earlier tools are reaped before the next starts";
   }
 }

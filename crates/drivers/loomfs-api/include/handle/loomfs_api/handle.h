@@ -37,8 +37,9 @@ class LoomFsHandle {
 
   // Opens the library handle with `flags` | LOOMFS_OPEN_MOUNT_RO. An empty
   // mount directory is passed as no directory. Both views are read during
-  // the call only. A NUL byte in either is NullPointer, any failure of the
-  // library OpenFailed.
+  // the call only. A NUL byte in either is NullPointer; a cleaner semaphore
+  // the library refused to trust is LockFailed with the reason
+  // (cleaner_semaphore_refusal); any other failure of the library OpenFailed.
   [[nodiscard]] static std::expected<LoomFsHandle, LoomFsApiError> open(std::string_view device,
                                                                          std::string_view mount_dir, int flags);
 

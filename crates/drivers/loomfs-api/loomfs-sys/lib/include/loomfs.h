@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -142,12 +143,58 @@ LOOMFS_MUST_CHECK unsigned char *loomfs_sb_read(int devfd);
 LOOMFS_MUST_CHECK int loomfs_sem_name(const char *dev, char *name, size_t size);
 
 /*
+ * Where the C library keeps named semaphores: the semaphore "/NAME" is the
+ * file LOOMFS_SEM_DIR "/" LOOMFS_SEM_FILE_PREFIX "NAME".
+ */
+#define LOOMFS_SEM_DIR         "/dev/shm"
+#define LOOMFS_SEM_FILE_PREFIX "sem."
+
+/*
+ * Why the file of a cleaner semaphore is refused.  Any local user can create
+ * files in LOOMFS_SEM_DIR, so the file is trusted only when it is a regular
+ * file of the size of a semaphore with one name, owned by root or the
+ * effective user and writable by nobody else, in a folder that lets nobody
+ * else take its name away (root's and sticky, or writable by its owner alone).
+ */
+enum {
+	LOOMFS_SEM_TRUSTED = 0,     /* not refused */
+	LOOMFS_SEM_NOT_REGULAR = 1, /* a link, folder, FIFO, device or socket */
+	LOOMFS_SEM_WRONG_SIZE = 2,  /* not the size of a semaphore */
+	LOOMFS_SEM_LINKED = 3,      /* has more than one name */
+	LOOMFS_SEM_FOREIGN = 4,     /* owned by a user other than root and the effective user */
+	LOOMFS_SEM_WRITABLE = 5,    /* writable by its group or others */
+	LOOMFS_SEM_UNSAFE_DIR = 6,  /* the folder lets others replace the file */
+};
+
+/*
  * Opens the cleaner semaphore called name (as loomfs_sem_name gives it),
- * creating it free (value 1, mode 0700) where it does not exist yet; an
- * existing one is opened as it is.  The caller closes it with sem_close.
- * NULL with errno on failure (EINVAL for a NULL name).
+ * creating it free (value 1, mode 0700, named only once complete) where it
+ * does not exist yet; an existing one is opened as it is, without following
+ * a link or blocking, and only when it may be trusted (see above).  The
+ * semaphore is the same as the one other processes get from sem_open(3)
+ * with that name, but the caller closes it with loomfs_close_sem, not
+ * sem_close.  NULL with errno on failure: EPERM when the file or its folder
+ * is refused (loomfs_sem_examine says why), EINVAL for a NULL name or one
+ * that is not "/" and a file name.
  */
 LOOMFS_MUST_CHECK sem_t *loomfs_open_sem_named(const char *name);
+
+/*
+ * loomfs_open_sem_named() for an existing semaphore only: creates nothing,
+ * ENOENT when there is none.
+ */
+LOOMFS_MUST_CHECK sem_t *loomfs_open_sem_existing(const char *name);
+
+/* Closes a semaphore of loomfs_open_sem_named() or loomfs_open_sem_existing(). */
+void loomfs_close_sem(sem_t *sem);
+
+/*
+ * Examines the file of the semaphore called name without opening it or
+ * following a link: fills *st with its status (the folder's for
+ * LOOMFS_SEM_UNSAFE_DIR) and returns LOOMFS_SEM_TRUSTED or the reason it is
+ * refused, or -1 with errno (ENOENT when there is no such semaphore).
+ */
+LOOMFS_MUST_CHECK int loomfs_sem_examine(const char *name, struct stat *st);
 
 /*
  * Opens the cleaner semaphore of n_devpath into n_cleaner.  EINVAL for a NULL

@@ -171,7 +171,14 @@ TEST_F(FindFs, SkipsMalformedLines) {
       {"2048 characters, blanks last", trailing(bad, 2048) + "\n", false},
       {"no final newline", good.substr(0, good.size() - 1), true},
       {"other white space", "/dev/good\t/mnt/good\v\vloomfs\frw\r0 0\n", true},
-      {"seven fields", "/dev/good /mnt/good loomfs rw 0 0 extra\n", true},
+      {"seven fields", "/dev/bad /mnt/bad loomfs rw 0 0 extra\n" + good, true},
+      {"seven fields alone", "/dev/bad /mnt/bad loomfs rw 0 0 extra\n", false},
+      // A user's FUSE mount whose source name holds vertical tabs, which the
+      // kernel does not escape: its line splits into a loomfs line that
+      // names the real device and the user's own folder.
+      {"forged by a source name", "/dev/good\v/home/u/m\vloomfs\vrw\v0 /home/u/m fuse.x rw,nosuid 0 0\n" + good,
+       true},
+      {"forged, alone", "/dev/bad\v/mnt/bad\vloomfs\vrw\v0 /home/u/m fuse.x rw,nosuid 0 0\n", false},
       {"NUL inside", std::string("/dev/bad /mnt/bad loomfs\0 rw 0 0\n", 33) + good, true},
   };
   for (const Row& r : rows) {

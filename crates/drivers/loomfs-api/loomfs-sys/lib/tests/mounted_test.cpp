@@ -224,5 +224,41 @@ TEST_F(Mounted, RequestsGoToTheMountDirectory) {
   EXPECT_TRUE(RunIsolated(Line(img, t / "mnt/rw", "rw"), body));
 }
 
+// A user's FUSE mount whose source name holds vertical tabs shows as a line
+// that splits into a loomfs line naming our device and the user's folder,
+// ahead of the real one: the lookup skips it (more than six fields), so
+// requests reach the real mount, not a file system the user serves.
+TEST_F(Mounted, ALineForgedByASourceNameIsSkipped) {
+  const std::string img = t / "dev/img", real = t / "mnt/rw", theirs = t / "mnt/other";
+  const std::string forged = img + "\v" + theirs + "\vloomfs\vrw\v0 " + theirs + " fuse.theirs rw,nosuid 0 0\n";
+  auto body = [&] {
+    loomfs* fs = loomfs_open(img.c_str(), nullptr, 0x100A);
+    ASSERT_NE(fs, nullptr) << std::strerror(errno);
+    EXPECT_STREQ(fs->n_mntdir, real.c_str());
+    EXPECT_STREQ(fs->n_devpath, img.c_str());
+    loomfs_close(fs);
+  };
+  EXPECT_TRUE(RunIsolated(forged + Line(img, real, "rw"), body));
+}
+
+// The table names whatever a mount's source chose: a FIFO or a link where the
+// directory should be is refused at once, never waited on or followed.
+TEST_F(Mounted, OpensTheMountDirectoryOnlyAsADirectory) {
+  const std::string img = t / "dev/img", fifo = t / "mnt/fifo", link = t / "mnt/link";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  MakeLink("rw", link);
+  for (const auto& [dir, err] : {std::pair{fifo, ENOTDIR}, std::pair{link, ENOTDIR}}) {
+    SCOPED_TRACE(dir);
+    auto body = [&] {
+      errno = 0;
+      loomfs* fs = loomfs_open(img.c_str(), nullptr, 0x0002);
+      EXPECT_EQ(fs, nullptr);
+      EXPECT_EQ(errno, err) << std::strerror(errno);
+      if (fs != nullptr) loomfs_close(fs);
+    };
+    EXPECT_TRUE(RunIsolated(Line(img, dir, "rw"), body));
+  }
+}
+
 }  // namespace
 }  // namespace loomfs_test

@@ -111,8 +111,8 @@ TEST(SemName, IsTheNameTheHandleOpens) {
     int value = -1;
     EXPECT_EQ(sem_getvalue(fs.n_cleaner, &value), 0);
     EXPECT_EQ(value, 0);
-    sem_close(again);
-    sem_close(fs.n_cleaner);
+    loomfs_close_sem(again);
+    loomfs_close_sem(fs.n_cleaner);
     free(fs.n_devpath);
     sem_unlink(name);
   };

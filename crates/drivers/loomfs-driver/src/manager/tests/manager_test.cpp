@@ -200,7 +200,8 @@ TEST(RunCommand, StartFailuresAreIoErrors) {
     SCOPED_TRACE(c.command.program);
     auto r = detail::run_command(c.command);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().kind, c.kind);
+    ASSERT_TRUE(std::holds_alternative<IoError>(r.error()));
+    EXPECT_EQ(std::get<IoError>(r.error()).kind, c.kind);
   }
   EXPECT_FALSE(tool.ran());
 }
@@ -218,7 +219,7 @@ TEST(RunCommand, WaitSurvivesInterruptions) {
   auto r = detail::run_command({tool.path(), {}, false});
   ::setitimer(ITIMER_REAL, &off, nullptr);
   ::sigaction(SIGALRM, &old, nullptr);
-  ASSERT_TRUE(r) << r.error().message();
+  ASSERT_TRUE(r);
   EXPECT_EQ(r->text(), "exit status: 3");
 }
 
@@ -348,25 +349,38 @@ TEST_F(ToolTest, NoStoreRunsNothing) {
   EXPECT_TRUE(events().empty());
 }
 
-TEST_F(ToolTest, DeviceBytesPassedRawAndShownLossy) {
-  reset(bin.path(), "/dev/sd\xff");
-  FakeTool mkfs(bin, "mkfs.loomfs", {"exit 1"}), mount(bin, "mount.loomfs", {"exit 1"});
-  StderrCapture err;
-  auto formatted = mgr.format_store();
-  auto mounted = mgr.mount_store("/mnt/\xfe");
-  ASSERT_FALSE(formatted);
-  ASSERT_FALSE(mounted);
-  const std::string shown = "/dev/sd" + kReplacement;
-  EXPECT_EQ(mkfs.argv().back(), "/dev/sd\xff");
-  EXPECT_EQ(mount.argv(), (Strings{bin / "mount.loomfs", "-o", kMountOptions, "/dev/sd\xff", "/mnt/\xfe"}));
-  EXPECT_EQ(formatted.error().message(), "Formatting the store failed. exit status: 1 for device " + shown);
-  EXPECT_EQ(mounted.error().message(), "Invalid Block Device: " + shown);
-  EXPECT_EQ(err.text(), "Unable to initialize " + shown + ", maybe invalid device?\n" +
-                            mount_lines("/mnt/\\xfe", "\"/dev/sd\\xff\"") + "Unable to mount " + shown +
-                            ", maybe invalid device?\nstatus: exit status: 1\n");
+// The tools get a device's bytes as they are. Where the plug-in shows the
+// device itself, invalid UTF-8 becomes U+FFFD and, in its own lines on
+// standard error, control characters are escaped: a name cannot end its
+// line, forge another ("Snap shot #n") or drive the terminal.
+TEST_F(ToolTest, DeviceBytesPassedRawAndShownLossyAndEscaped) {
+  const struct {
+    std::string device, shown, line, quoted;  // in errors, in lines, in the debug form
+  } rows[] = {
+      {"/dev/sd\xff", "/dev/sd" + kReplacement, "/dev/sd" + kReplacement, R"("/dev/sd\xff")"},
+      {"/dev/x\x1b[2J\nSnap shot #99\r", "/dev/x\x1b[2J\nSnap shot #99\r", R"(/dev/x\u{1b}[2J\nSnap shot #99\r)",
+       R"("/dev/x\u{1b}[2J\nSnap shot #99\r")"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.line);
+    reset(bin.path(), r.device);
+    FakeTool mkfs(bin, "mkfs.loomfs", {"exit 1"}), mount(bin, "mount.loomfs", {"exit 1"});
+    StderrCapture err;
+    auto formatted = mgr.format_store();
+    auto mounted = mgr.mount_store("/mnt/\xfe");
+    ASSERT_FALSE(formatted);
+    ASSERT_FALSE(mounted);
+    EXPECT_EQ(mkfs.argv().back(), r.device);
+    EXPECT_EQ(mount.argv(), (Strings{bin / "mount.loomfs", "-o", kMountOptions, r.device, "/mnt/\xfe"}));
+    EXPECT_EQ(formatted.error().message(), "Formatting the store failed. exit status: 1 for device " + r.shown);
+    EXPECT_EQ(mounted.error().message(), "Invalid Block Device: " + r.shown);
+    EXPECT_EQ(err.text(), "Unable to initialize " + r.line + ", maybe invalid device?\n" +
+                              mount_lines("/mnt/\\xfe", r.quoted) + "Unable to mount " + r.line +
+                              ", maybe invalid device?\nstatus: exit status: 1\n");
+  }
 
   reset(bin.path(), std::string("/dev/sd\0b", 9));
-  formatted = mgr.format_store();
+  auto formatted = mgr.format_store();
   ASSERT_FALSE(formatted);
   EXPECT_EQ(formatted.error().get_if<E::Io>()->error.kind, IoErrorKind::InvalidInput);
 }
@@ -386,6 +400,43 @@ TEST_F(ToolTest, ChildSeesOnlyStandardStreamsAndNothingLeaks) {
   ::close(stray);
   EXPECT_EQ(mkfs.fds(), "0 1 2");
   EXPECT_EQ(mount.fds(), "0 1 2");
+}
+
+// What the host set for itself does not reach the tools: ignored signals
+// (a daemon ignores SIGHUP, a shell's background job SIGINT) and blocked ones
+// are reset in the child. And a host that ignores SIGCHLD, whose children
+// the kernel would reap on its own, still learns how the tool ended.
+TEST_F(ToolTest, ToolsStartPlainAndTheirStatusIsLearntWhateverTheHostIgnores) {
+  FakeTool mkfs(bin, "mkfs.loomfs"), mount(bin, "mount.loomfs", {"exit 3"});
+  struct sigaction ignore{}, old_int{}, old_hup{}, old_chld{};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGINT, &ignore, &old_int), 0);
+  ASSERT_EQ(::sigaction(SIGHUP, &ignore, &old_hup), 0);
+  ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &old_chld), 0);
+  sigset_t blocked, old_mask;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGUSR1);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &old_mask), 0);
+  std::expected<void, LoomFsDriverError> formatted, mounted;
+  {
+    StderrCapture err;
+    formatted = mgr.format_store();
+    mounted = mgr.mount_store("/mnt/s");
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  ::sigaction(SIGINT, &old_int, nullptr);
+  ::sigaction(SIGHUP, &old_hup, nullptr);
+  ::sigaction(SIGCHLD, &old_chld, nullptr);
+
+  EXPECT_TRUE(formatted) << formatted.error().message();
+  ASSERT_FALSE(mounted);
+  EXPECT_EQ(mounted.error().message(), "Invalid Block Device: /dev/sdb");  // exit status 3, not "I/O Error"
+  for (const FakeTool* tool : {&mkfs, &mount}) {
+    ASSERT_EQ(tool->runs().size(), 1u);
+    EXPECT_EQ(tool->runs().back().ignored_signals, "0000000000000000");
+    EXPECT_EQ(tool->runs().back().blocked_signals, "0000000000000000");
+  }
 }
 
 class UnmountTest : public ToolTest {
@@ -412,6 +463,14 @@ TEST_F(UnmountTest, FailingToolIsAnErrorNotAnExit) {
   ASSERT_FALSE(r);
   EXPECT_EQ(err.text(), "lmfs: Unable to umount /dev/sdb, maybe invalid device?\n");
   EXPECT_EQ(r.error().message(), "Other Error: Unable to unmount /dev/sdb: exit status: 32");
+}
+
+TEST_F(UnmountTest, DeviceNamesAreEscapedInItsLine) {
+  reset(bin.path(), "/dev/x\nlmfs: forged");
+  FakeTool umount(bin, "umount.loomfs", {"exit 32"});
+  StderrCapture err;
+  EXPECT_FALSE(mgr.unmount_store());
+  EXPECT_EQ(err.text(), "lmfs: Unable to umount /dev/x\\nlmfs: forged, maybe invalid device?\n");
 }
 
 TEST_F(UnmountTest, MissingSudoIsIo) {
