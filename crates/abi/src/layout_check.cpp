@@ -9,10 +9,13 @@
 #include "lmfs_abi/layout_reader.h"
 #include "lmfs_abi/layout_text.h"
 #include "lmfs_abi/required_traits.h"
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 #include "lmfs_abi/version.h"
 
 namespace lmfs::abi::layout {
+
+using text::cat;
+using text::hex;
 namespace {
 
 // A stable sort that needs no temporary buffer (std::stable_sort's is

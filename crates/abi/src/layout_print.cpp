@@ -8,10 +8,13 @@
 #include <map>
 
 #include "lmfs_abi/layout_text.h"
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 #include "lmfs_text/text.h"
 
 namespace lmfs::abi::layout {
+
+using text::cat;
+using text::hex;
 
 namespace {
 

@@ -7,9 +7,12 @@
 #include <unordered_map>
 
 #include "lmfs_abi/layout_text.h"
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 
 namespace lmfs::abi::layout {
+
+using text::cat;
+using text::hex;
 namespace {
 
 constexpr std::size_t kMaxText = 1 << 16;   // longest counted text read

@@ -3,10 +3,12 @@
 
 #include <optional>
 
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 #include "lmfs_text/text.h"
 
 namespace lmfs::abi::layout {
+
+using text::cat;
 namespace {
 
 constexpr std::size_t kMaxFullType = 1 << 14;  // longest full type built

@@ -7,9 +7,12 @@
 #include <cstring>
 #include <thread>
 
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 
 namespace lmfs::abi {
+
+using text::cat;
+using text::hex;
 namespace {
 
 // ---- the self-test functions: the framework's pairs, triples and units ----

@@ -9,9 +9,12 @@
 #include <new>
 
 #include "lmfs_abi/records.h"
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 
 namespace lmfs::abi {
+
+using text::cat;
+using text::hex;
 namespace {
 
 constexpr std::uintptr_t kTop = std::numeric_limits<std::uintptr_t>::max();

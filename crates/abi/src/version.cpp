@@ -3,9 +3,11 @@
 
 #include <optional>
 
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 
 namespace lmfs::abi {
+
+using text::cat;
 namespace {
 
 

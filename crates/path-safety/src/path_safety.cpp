@@ -4,6 +4,13 @@
 
 namespace lmfs::path_safety {
 
+std::string join_path(std::string_view folder, std::string_view name) {
+  std::string out(folder);
+  if (!out.empty() && !out.ends_with('/')) out.push_back('/');
+  out.append(name);
+  return out;
+}
+
 std::string SecurityError::message() const { return "Invalid path: " + path; }
 
 std::expected<std::string_view, SecurityError> ensure_safe_path(std::string_view path) {

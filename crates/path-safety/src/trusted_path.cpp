@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "lmfs_base/unique.h"
+#include "lmfs_path_safety/path_safety.h"
 #include "lmfs_text/errno_text.h"
 #include "lmfs_text/ownership.h"
 #include "lmfs_text/text.h"
@@ -73,13 +74,6 @@ std::string program_distrust(const struct stat& st) {
   if (!trusted_owner(st.st_uid)) return foreign_owner(st);
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return writable(st);
   return {};
-}
-
-std::string joined(const std::string& folder, std::string_view name) {
-  std::string out = folder;
-  if (!out.ends_with('/')) out.push_back('/');
-  out.append(name);
-  return out;
 }
 
 // The names of `path`, last first (so that the next one is at the back);
@@ -149,7 +143,7 @@ Result judge_path(std::string_view path, Target target) {
       continue;
     }
     const Folder& here = way.back();
-    std::string at = joined(here.path, name);
+    std::string at = join_path(here.path, name);
     base::UniqueFd fd(openat_again(here.fd.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) return io(errno);
     if (::fstat(fd.get(), &st) != 0) return io(errno);
@@ -194,7 +188,7 @@ std::expected<JudgedPath, PathRefusal> find_program(std::string_view name) {
     const std::size_t end = std::min(search.find(':', start), search.size());
     const std::string_view entry = search.substr(start, end - start);
     start = end + 1;
-    const std::string candidate = joined(entry.empty() ? "." : std::string(entry), name);
+    const std::string candidate = join_path(entry.empty() ? "." : std::string(entry), name);
     // Which file exec*p would take; what decides is the judgement after.
     struct stat st{};
     if (::stat(candidate.c_str(), &st) != 0) continue;

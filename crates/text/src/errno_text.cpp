@@ -10,4 +10,9 @@ std::string libc_error_text(int errnum) {
   return ::strerror_r(errnum, buf, sizeof buf);
 }
 
+std::string_view errno_name(int errnum) noexcept {
+  const char* name = errnum != 0 ? ::strerrorname_np(errnum) : nullptr;
+  return name != nullptr ? std::string_view(name) : std::string_view{};
+}
+
 }  // namespace lmfs::text

@@ -20,14 +20,14 @@
 #include "lmfs_text/text.h"
 #include "loomfs.h"
 #include "loomfs_api/cleaner_semaphore.h"
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 
 namespace lmfs::host {
 namespace {
 
 using text::whole_number;
 
-using abi::cat;
+using text::cat;
 
 // A JSON string literal; the device name is shown as the bytes it is, only
 // quotes, backslashes and control characters are escaped.
@@ -38,9 +38,10 @@ struct Failure {
   std::string what;
 };
 
+// The errno's name, or its number where it has none.
 std::string errno_name(int err) {
-  const char* name = ::strerrorname_np(err);
-  return name != nullptr ? name : std::to_string(err);
+  const std::string_view name = text::errno_name(err);
+  return name.empty() ? std::to_string(err) : std::string(name);
 }
 
 // The name the control library derives for `device` (loomfs_sem_name).

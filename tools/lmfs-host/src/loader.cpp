@@ -10,14 +10,14 @@
 
 #include "lmfs_abi/layout_check.h"
 #include "lmfs_abi/mapped_memory.h"
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 #include "lmfs_abi/version.h"
 #include "lmfs_interface/layouts.h"
 
 namespace lmfs::host {
 namespace {
 
-using abi::cat;
+using text::cat;
 using abi::MappedMemory;
 
 // The host's globals: nothing in this host is shared with the library

@@ -10,6 +10,7 @@
 
 #include "lmfs_abi/mapped_memory.h"
 #include "lmfs_interface/plugin.h"
+#include "lmfs_interface/version.h"
 
 namespace lmfs::host {
 
@@ -19,8 +20,7 @@ struct LoadedPlugin {
   const abi::StorageDriverMod* root_module = nullptr;
 };
 
-// The interface version this host was built against.
-inline constexpr char kInterfaceVersion[] = "0.0.0-next";
+// The interface version this host was built against: lmfs::kInterfaceVersion.
 
 // Loads `path`. The error is a readable sentence naming what failed. Every
 // pointer and text taken from the header, the root module and the layout

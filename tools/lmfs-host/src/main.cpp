@@ -40,7 +40,7 @@
 #include <vector>
 
 #include "cleaner_lock.h"
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 #include "lmfs_abi/layout_print.h"
 #include "lmfs_abi/layout_reader.h"
 #include "lmfs_interface/media.h"
@@ -53,7 +53,7 @@
 namespace lmfs::host {
 namespace {
 
-using abi::cat;
+using text::cat;
 
 constexpr int kExitUsage = 2;
 constexpr int kExitLoad = 3;

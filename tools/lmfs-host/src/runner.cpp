@@ -14,13 +14,13 @@
 #include <thread>
 
 #include "lmfs_base/unique.h"
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 #include "lmfs_text/text.h"
 
 namespace lmfs::host {
 namespace {
 
-using abi::cat;
+using text::cat;
 
 std::mutex out_mutex;
 

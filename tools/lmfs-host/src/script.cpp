@@ -6,12 +6,12 @@
 #include <span>
 
 #include "lmfs_text/text.h"
-#include "lmfs_abi/strcat.h"
+#include "lmfs_text/strcat.h"
 
 namespace lmfs::host {
 namespace {
 
-using abi::cat;
+using text::cat;
 
 using namespace lmfs::abi;
 
@@ -207,7 +207,7 @@ std::expected<void, std::string> check_object(const StorageDriver_TO& object) {
   if (table == nullptr) return std::unexpected(std::string("a driver object without an operation table"));
   if ((table->metadata.field_accessibility & kVTableMask) != kVTableMask) {
     return std::unexpected(cat("a driver object whose operation table lacks operations (mask ",
-                               abi::hex(table->metadata.field_accessibility), ")"));
+                               text::hex(table->metadata.field_accessibility), ")"));
   }
   void* ops[14];
   static_assert(sizeof ops == sizeof(VTableFields) - sizeof(PrefixRef<RObjectVtableFields>));

@@ -1,6 +1,7 @@
 #include "loomfs_api/error.h"
 
 #include "lmfs_text/text.h"
+#include "lmfs_text/errno_text.h"
 #include "loomfs_api/errno_text.h"
 
 namespace lmfs::loomfs {
@@ -59,7 +60,7 @@ struct Renderer {
   }
   void operator()(const LoomFsApiError::System& v) const {
     // A number the kernel does not define has no name of its own.
-    const std::string_view name = errno_name(v.errnum);
+    const std::string_view name = text::errno_name(v.errnum);
     out.append("system error: ");
     if (name.empty()) {
       out.append("UnknownErrno: Unknown errno");

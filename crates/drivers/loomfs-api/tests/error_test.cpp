@@ -12,6 +12,7 @@
 #include <sstream>
 #include <utility>
 
+#include "lmfs_text/errno_text.h"
 #include "loomfs_api/errno_text.h"
 #include "loomfs_api/io_error.h"
 
@@ -101,7 +102,7 @@ TEST(ErrnoText, MatchesKernelHeaders) {
   for (int n = 1; n <= 133; ++n) {
     SCOPED_TRACE(n);
     const auto it = kernel.find(n);
-    EXPECT_EQ(errno_name(n), it == kernel.end() ? "" : it->second.first);
+    EXPECT_EQ(text::errno_name(n), it == kernel.end() ? "" : it->second.first);
     EXPECT_EQ(errno_description(n), it == kernel.end() ? "" : it->second.second);
   }
 }

@@ -25,13 +25,8 @@ LoomFsDriver::LoomFsDriver(LoomFsDriverOptions opts) : opts_(opts), mgr_(std::mo
 
 std::expected<std::string, path_safety::SecurityError> LoomFsDriver::at_root(std::string_view param) const {
   if (auto safe = path_safety::ensure_safe_path(param); !safe) return std::unexpected(std::move(safe.error()));
-  std::string joined;
-  if (!param.starts_with('/')) {
-    joined = root_;
-    if (!joined.empty() && !joined.ends_with('/')) joined.push_back('/');
-  }
-  joined.append(param);
-  return joined;
+  if (param.starts_with('/')) return std::string(param);
+  return path_safety::join_path(root_, param);
 }
 
 std::expected<StorageMedia, StoreOpError> LoomFsDriver::stores() const {

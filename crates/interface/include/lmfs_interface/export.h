@@ -24,6 +24,7 @@
 #include <string_view>
 
 #include "lmfs_interface/layouts.h"
+#include "lmfs_interface/version.h"
 
 namespace lmfs {
 
@@ -230,6 +231,6 @@ struct DriverExport {
 // The library header of a plug-in exporting driver class DRIVER: the
 // interface's base name, name and version, and its root module's layout.
 #define LMFS_EXPORT_STORAGE_DRIVER(DRIVER)                                                    \
-  LMFS_ABI_LIBRARY_HEADER("storage_driver", "storage_driver", "0.0.0-next",                  \
+  LMFS_ABI_LIBRARY_HEADER("storage_driver", "storage_driver", LMFS_INTERFACE_VERSION,          \
                           &::lmfs::abi::tl::Gen<::lmfs::abi::tl::RootModuleRef>::layout,        \
                           &::lmfs::abi::internal::DriverExport<DRIVER>::construct_root_module)

@@ -15,6 +15,7 @@
 #include "lmfs_interface/media.h"
 #include "lmfs_interface/plugin.h"
 #include "lmfs_interface/snapshot.h"
+#include "lmfs_interface/version.h"
 
 namespace lmfs::abi {
 namespace layouts {
@@ -31,8 +32,8 @@ namespace ty {
 struct StorageDriverInterface;  // the marker type of the driver trait's objects
 }  // namespace ty
 
-inline constexpr char kDriverPkg[] = "lmfs-storage-driver;0.0.0-next";
-inline constexpr char kSecPkg[] = "lmfs-sec;0.0.0-next";
+inline constexpr char kDriverPkg[] = "lmfs-storage-driver;" LMFS_INTERFACE_VERSION;
+inline constexpr char kSecPkg[] = "lmfs-sec;" LMFS_INTERFACE_VERSION;
 inline constexpr char kTraitMod[] = "lmfs_storage_driver::driver::StorageDriver_trait";
 inline constexpr char kMediaMod[] = "lmfs_storage_driver::media";
 

@@ -1,6 +1,7 @@
-// The path-safety check applied to device paths taken from media and to paths
-// resolved against the store's root. It looks only at the text: no file is
-// consulted and no link is resolved.
+// Paths as text: joining two, and the path-safety check applied to device
+// paths taken from media and to paths resolved against the store's root.
+// Both look only at the text: no file is consulted and no link is resolved.
+// (What the files on a path are: trusted_path.h.)
 #pragma once
 
 #include <expected>
@@ -20,6 +21,10 @@ struct SecurityError {
   [[nodiscard]] std::string message() const;
   friend bool operator==(const SecurityError&, const SecurityError&) = default;
 };
+
+// `folder` joined with `name`: "/" between them unless `folder` is empty or
+// already ends in "/" ("" and "mkfs.loomfs" give the bare name).
+[[nodiscard]] std::string join_path(std::string_view folder, std::string_view name);
 
 // Returns `path` unchanged, or UnsafePath when a component (between "/"
 // separators, empty ones ignored) is exactly "..".

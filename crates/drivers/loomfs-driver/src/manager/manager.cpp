@@ -139,7 +139,7 @@ std::expected<void, LoomFsDriverError> LoomFsManager::format_store() const {
   const std::string& device = *store_;
   if (auto same = recheck_store(); !same) return same;
 
-  const std::string program = detail::tool_path(opts_.bin_dir, "mkfs.loomfs");
+  const std::string program = path_safety::join_path(opts_.bin_dir, "mkfs.loomfs");
   auto status =
       detail::run_command({.program = program, .args = {"-q", "-f", "-O", "block_count", device}, .discard_stderr = true});
   if (!status) return std::unexpected(not_started(program, std::move(status.error())));
@@ -163,7 +163,7 @@ std::expected<void, LoomFsDriverError> LoomFsManager::mount_store(std::string_vi
              .message = message});
   if (auto same = recheck_store(); !same) return same;
 
-  const std::string program = detail::tool_path(opts_.bin_dir, "mount.loomfs");
+  const std::string program = path_safety::join_path(opts_.bin_dir, "mount.loomfs");
   auto status = detail::run_command(
       {.program = program, .args = {"-o", "order=relaxed,nogc,barrier,discard", device, std::string(root)}});
   if (!status) return std::unexpected(not_started(program, std::move(status.error())));
@@ -181,7 +181,7 @@ std::expected<void, LoomFsDriverError> LoomFsManager::unmount_store() const {
 
   // sudo runs the tool as root: a path given to it is judged here like a
   // program of our own (a bare name is found along sudo's own secure path).
-  const std::string tool = detail::tool_path(opts_.bin_dir, "umount.loomfs");
+  const std::string tool = path_safety::join_path(opts_.bin_dir, "umount.loomfs");
   if (tool.find('/') != std::string::npos) {
     auto judged = path_safety::judge_path(tool, path_safety::Target::Program);
     if (!judged && judged.error().kind == path_safety::PathRefusal::Kind::Untrusted) {

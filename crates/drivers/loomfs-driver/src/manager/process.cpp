@@ -47,13 +47,6 @@ std::string WaitStatus::text() const {
   return "unrecognised wait status: " + std::to_string(raw) + " " + hex;
 }
 
-std::string tool_path(std::string_view bin_dir, std::string_view tool) {
-  std::string path(bin_dir);
-  if (!path.empty() && !path.ends_with('/')) path.push_back('/');
-  path.append(tool);
-  return path;
-}
-
 namespace {
 
 // Waits for `pid` to end and reaps it, taking up an interrupted wait again.

@@ -44,10 +44,6 @@ struct WaitStatus {
 // "SIGKILL" for 9; empty outside the standard signals 1 to 31.
 [[nodiscard]] std::string_view signal_name(int signal) noexcept;
 
-// `bin_dir` joined with `tool`: "/" between them unless `bin_dir` is empty or
-// already ends in "/".
-[[nodiscard]] std::string tool_path(std::string_view bin_dir, std::string_view tool);
-
 // Why a command did not run: the child could not be started (an I/O error),
 // or the program was refused (what was refused, on the way to it, and why).
 using StartError = std::variant<IoError, path_safety::PathRefusal>;

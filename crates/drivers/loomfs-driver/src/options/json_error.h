@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "lmfs_base/try.h"  // LMFS_TRY, for the decoder's Status
+
 namespace lmfs::loomfs::json {
 
 // The library's syntax error kinds, with their fixed messages.
@@ -62,10 +64,3 @@ using Status = std::expected<void, Failure>;
 
 }  // namespace lmfs::loomfs::json
 
-// Returns from the calling function with the failure of `expr`, a Status.
-#define LMFS_TRY(expr)                                                  \
-  do {                                                                  \
-    if (auto lmfs_try_status_ = (expr); !lmfs_try_status_) {            \
-      return std::unexpected(std::move(lmfs_try_status_).error());      \
-    }                                                                   \
-  } while (false)

@@ -1,11 +1,12 @@
-// Concatenation of texts and numbers into one string.
+// Concatenation of texts and numbers into one string, and numbers in hex:
+//   text::cat("mapped ", n, " bytes at ", text::hex(address))
 #pragma once
 
 #include <concepts>
 #include <string>
 #include <string_view>
 
-namespace lmfs::abi {
+namespace lmfs::text {
 
 namespace internal {
 inline void append(std::string& out, std::string_view s) { out.append(s); }
@@ -37,4 +38,4 @@ template <class... Parts>
   return "0x" + out;
 }
 
-}  // namespace lmfs::abi
+}  // namespace lmfs::text
