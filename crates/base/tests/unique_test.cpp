@@ -39,6 +39,22 @@ TEST(Unique, ReleasesEachHandleOnceOnEveryPath) {
   EXPECT_EQ(released, std::vector<int>({3, 1, 4}));
 }
 
+// Handing an owner the handle it already holds, or itself, keeps the handle:
+// releasing it there would leave the owner holding a released handle.
+TEST(Unique, ResetToItsOwnHandleAndSelfMoveKeepIt) {
+  released.clear();
+  {
+    Counted a(7);
+    a.reset(a.get());
+    EXPECT_TRUE(released.empty());
+    Counted& same = a;
+    a = std::move(same);
+    EXPECT_TRUE(released.empty());
+    EXPECT_EQ(a.get(), 7);
+  }
+  EXPECT_EQ(released, std::vector<int>({7}));
+}
+
 // A descriptor owner closes its descriptor.
 TEST(Unique, ClosesDescriptors) {
   int fds[2];

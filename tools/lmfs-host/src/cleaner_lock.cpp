@@ -14,6 +14,7 @@
 #include <sstream>
 #include <vector>
 
+#include "lmfs_base/try.h"
 #include "lmfs_base/unique.h"
 #include "lmfs_text/errno_text.h"
 #include "lmfs_text/number.h"
@@ -227,15 +228,11 @@ struct OpenLock {
 };
 
 std::expected<OpenLock, Failure> open_lock(const std::string& device) {
-  auto name = semaphore_name(device);
-  if (!name) return std::unexpected(name.error());
-  auto opened = CleanerSemaphore::open(device, *name);
-  if (!opened) return std::unexpected(opened.error());
-  std::optional<CleanerSemaphore>& sem = *opened;
-  if (!sem.has_value()) return OpenLock{std::move(*name), std::nullopt};
-  auto value = sem->value();
-  if (!value) return std::unexpected(value.error());
-  return OpenLock{std::move(*name), std::move(sem), *value};
+  std::string name = LMFS_TRY(semaphore_name(device));
+  std::optional<CleanerSemaphore> sem = LMFS_TRY(CleanerSemaphore::open(device, name));
+  if (!sem.has_value()) return OpenLock{std::move(name), std::nullopt};
+  const int value = LMFS_TRY(sem->value());
+  return OpenLock{std::move(name), std::move(sem), value};
 }
 
 // The lock of a file system no snapshot has used yet: the first one creates

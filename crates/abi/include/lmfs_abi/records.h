@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
+#include <concepts>
 #include <cstdlib>
 #include <cstring>
 #include <span>
@@ -72,6 +73,15 @@ inline constexpr std::uint8_t kMaybeCmpJust = 0;
 inline constexpr std::uint8_t kMaybeCmpNothing = 1;
 
 // ---------------------------------------------------------------- borrowed views
+//
+// RStr, RSlice and RPath borrow what they point at: they own nothing, and a
+// record holding one must not outlive the text or bytes behind it. Their
+// constructors from text refuse a temporary std::string at compile time (it
+// would be gone before the record is read), as LLVM's StringRef does.
+
+// A std::string that dies at the end of the full expression.
+template <class S>
+concept TemporaryString = std::same_as<std::remove_cvref_t<S>, std::string> && !std::is_lvalue_reference_v<S>;
 
 struct RStr {
   const char* data;
@@ -80,6 +90,8 @@ struct RStr {
   [[nodiscard]] std::string_view view() const { return len == 0 ? std::string_view{} : std::string_view{data, len}; }
   // A view of a text that outlives the call (a literal or a static).
   static RStr from_static(std::string_view s) { return RStr{s.empty() ? reinterpret_cast<const char*>(1) : s.data(), s.size()}; }
+  template <TemporaryString S>
+  static RStr from_static(S&&) = delete;
 };
 static_assert(sizeof(RStr) == 16 && offsetof(RStr, len) == 8);
 
@@ -99,9 +111,12 @@ struct RPath {
   [[nodiscard]] std::string_view bytes() const {
     return inner.len == 0 ? std::string_view{} : std::string_view{reinterpret_cast<const char*>(inner.data), inner.len};
   }
+  // A view of bytes that outlive the record.
   static RPath borrow(std::string_view s) {
     return RPath{{s.empty() ? reinterpret_cast<const std::uint8_t*>(1) : reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}};
   }
+  template <TemporaryString S>
+  static RPath borrow(S&&) = delete;
 };
 static_assert(sizeof(RPath) == 16);
 

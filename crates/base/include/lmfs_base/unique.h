@@ -49,8 +49,11 @@ class Unique {
   // Hands the handle to the caller, who now owns it.
   [[nodiscard]] Handle release() noexcept { return std::exchange(handle_, Traits::invalid()); }
 
-  // Releases the handle held (if any) and holds `handle` instead.
+  // Releases the handle held (if any) and holds `handle` instead. Given the
+  // handle it already holds, it keeps it (releasing it would leave the
+  // owner holding a released handle).
   void reset(Handle handle = Traits::invalid()) noexcept {
+    if (handle == handle_) return;
     const Handle old = std::exchange(handle_, handle);
     if (old != Traits::invalid()) Traits::release(old);
   }

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "lmfs_base/try.h"
+
 namespace lmfs::loomfs {
 
 std::expected<sem_t*, LoomFsApiError> CleanerLock::semaphore() const {
@@ -12,20 +14,18 @@ std::expected<sem_t*, LoomFsApiError> CleanerLock::semaphore() const {
 }
 
 std::expected<void, LoomFsApiError> CleanerLock::acquire() const {
-  auto sem = semaphore();
-  if (!sem) return std::unexpected(std::move(sem.error()));
+  sem_t* sem = LMFS_TRY(semaphore());
   int rc;
   do {
-    rc = ::sem_wait(*sem);
+    rc = ::sem_wait(sem);
   } while (rc < 0 && errno == EINTR);
   if (rc < 0) return std::unexpected(LoomFsApiError::LockFailed{"unable to acquire cleaner lock"});
   return {};
 }
 
 std::expected<void, LoomFsApiError> CleanerLock::release() const {
-  auto sem = semaphore();
-  if (!sem) return std::unexpected(std::move(sem.error()));
-  if (::sem_post(*sem) < 0) return std::unexpected(LoomFsApiError::LockFailed{"unable to release cleaner lock"});
+  sem_t* sem = LMFS_TRY(semaphore());
+  if (::sem_post(sem) < 0) return std::unexpected(LoomFsApiError::LockFailed{"unable to release cleaner lock"});
   return {};
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cleaner_lock.h"
+#include "lmfs_base/try.h"
 #include "loomfs_api/cleaner_semaphore.h"
 
 namespace lmfs::loomfs {
@@ -20,14 +21,12 @@ std::optional<std::string> cleaner_refusal(const std::string& device) {
 
 std::expected<LoomFsHandle, LoomFsApiError> LoomFsHandle::open(std::string_view device, std::string_view mount_dir,
                                                                int flags) {
-  auto dev = to_c_string(device);
-  if (!dev) return std::unexpected(LoomFsApiError(std::move(dev.error())));
-  auto dir = to_c_string(mount_dir);
-  if (!dir) return std::unexpected(LoomFsApiError(std::move(dir.error())));
+  const std::string dev = LMFS_TRY(to_c_string(device));
+  const std::string dir = LMFS_TRY(to_c_string(mount_dir));
 
-  UniqueLoomfs fs(::loomfs_open(dev->c_str(), dir->empty() ? nullptr : dir->c_str(), flags | LOOMFS_OPEN_MOUNT_RO));
+  UniqueLoomfs fs(::loomfs_open(dev.c_str(), dir.empty() ? nullptr : dir.c_str(), flags | LOOMFS_OPEN_MOUNT_RO));
   if (!fs) {
-    if (auto refused = (flags & LOOMFS_OPEN_CLEANER) != 0 && errno == EPERM ? cleaner_refusal(*dev) : std::nullopt)
+    if (auto refused = (flags & LOOMFS_OPEN_CLEANER) != 0 && errno == EPERM ? cleaner_refusal(dev) : std::nullopt)
       return std::unexpected(LoomFsApiError::LockFailed{std::move(*refused)});
     return std::unexpected(LoomFsApiError::OpenFailed{});
   }
@@ -51,9 +50,9 @@ std::expected<std::uint64_t, LoomFsApiError> LoomFsHandle::sync() const {
 std::expected<void, LoomFsApiError> LoomFsHandle::make_snapshot(std::uint64_t n) const {
   if (!fs_) return std::unexpected(LoomFsApiError::NotOpen{});
   const CleanerLock lock(*fs_.get());
-  if (auto taken = lock.acquire(); !taken) return taken;
+  LMFS_TRY(lock.acquire());
   const bool changed = ::loomfs_change_mode(fs_.get(), n, LOOMFS_MODE_SNAPSHOT) >= 0;
-  if (auto given_back = lock.release(); !given_back) return given_back;
+  LMFS_TRY(lock.release());
   if (!changed) return std::unexpected(LoomFsApiError::ChangeFailed{std::to_string(n), "snapshot"});
   return {};
 }

@@ -14,14 +14,14 @@ namespace {
 using Error = lmfs::StorageDriverError;
 
 Error to_error(const StoreOpError& e) {
-  switch (e.kind) {
+  switch (e.kind()) {
     case StoreOpError::Kind::InvalidMediaType:
-      return e.media.owned ? Error::of(Error::Kind::InvalidMediaType, e.media.text)
-                           : Error::borrowed(Error::Kind::InvalidMediaType, "<none>");
-    case StoreOpError::Kind::InvalidParameterValue: return Error::invalid_parameter_value(e.name, e.value);
+      return e.owned() ? Error::of(Error::Kind::InvalidMediaType, e.text())
+                       : Error::borrowed(Error::Kind::InvalidMediaType, "<none>");
+    case StoreOpError::Kind::InvalidParameterValue: return Error::invalid_parameter_value(e.text(), e.value());
     case StoreOpError::Kind::Other: break;
   }
-  return Error::other(e.text);
+  return Error::other(e.text());
 }
 
 template <class T>

@@ -28,17 +28,17 @@ TEST(DetachStores, ComparesTheRootByteForByte) {
   LoomFsDriver d(options());
   auto r = d.detach_stores("/mnt/s");
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, StoreOpError::Kind::InvalidParameterValue);
-  EXPECT_EQ(r.error().name, "mount-point");
-  EXPECT_EQ(r.error().value, "/mnt/s");
+  EXPECT_EQ(r.error().kind(), StoreOpError::Kind::InvalidParameterValue);
+  EXPECT_EQ(r.error().text(), "mount-point");
+  EXPECT_EQ(r.error().value(), "/mnt/s");
 }
 
 TEST(Stores, NoStoreIsInvalidMediaNone) {
   LoomFsDriver d(options());
   auto r = d.stores();
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, StoreOpError::Kind::InvalidMediaType);
-  EXPECT_FALSE(r.error().media.owned);
+  EXPECT_EQ(r.error().kind(), StoreOpError::Kind::InvalidMediaType);
+  EXPECT_FALSE(r.error().owned());
 }
 
 TEST(Snapshots, WithoutAStoreNothingIsOpened) {

@@ -44,9 +44,13 @@ struct StorageDriverError {
   [[nodiscard]] static StorageDriverError invalid_parameter_value(std::string name, std::string value) {
     return {Kind::InvalidParameterValue, std::move(name), std::move(value), {}};
   }
+  // `literal` is borrowed, not copied: it must outlive every record (a
+  // temporary std::string is refused at compile time).
   [[nodiscard]] static StorageDriverError borrowed(Kind kind, std::string_view literal) {
     return {kind, {}, {}, literal};
   }
+  template <abi::TemporaryString S>
+  static StorageDriverError borrowed(Kind, S&&) = delete;
 };
 
 }  // namespace lmfs

@@ -8,6 +8,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "lmfs_path_safety/path_safety.h"
 #include "lmfs_interface/media.h"
@@ -17,20 +18,45 @@
 
 namespace lmfs::loomfs {
 
-// Why `stores`, `initialize_stores` or `attach_stores` refused the media:
-// either no usable store ("<none>") or the given media as text.
-struct InvalidMedia {
-  bool owned = false;  // false: the fixed text "<none>"
-  std::string text;    // the media text when owned
-};
+// The failure of a store operation as the host sees it (plugin.cpp renders
+// it as the boundary's StorageDriverError): the media were unusable, with no
+// store ("<none>", borrowed) or with the media's own text; a parameter was
+// refused; or the store manager failed (Other, with that error's rendering).
+class [[nodiscard]] StoreOpError {
+ public:
+  enum class Kind : std::uint8_t { InvalidMediaType, InvalidParameterValue, Other };
 
-// The failure of a store operation as the host sees it.
-struct StoreOpError {
-  enum class Kind { InvalidMediaType, InvalidParameterValue, Other };
-  Kind kind = Kind::Other;
-  InvalidMedia media;       // InvalidMediaType
-  std::string name, value;  // InvalidParameterValue
-  std::string text;         // Other: the rendered LoomFsDriverError
+  // InvalidMediaType with the fixed text "<none>".
+  [[nodiscard]] static StoreOpError no_store() { return StoreOpError(Kind::InvalidMediaType, {}, {}); }
+  // InvalidMediaType with the media as text.
+  [[nodiscard]] static StoreOpError invalid_media(std::string text) {
+    StoreOpError e(Kind::InvalidMediaType, std::move(text), {});
+    e.owned_ = true;
+    return e;
+  }
+  [[nodiscard]] static StoreOpError invalid_parameter(std::string name, std::string value) {
+    return StoreOpError(Kind::InvalidParameterValue, std::move(name), std::move(value));
+  }
+  // How a failure of the manager leaves the driver: Other, its rendering.
+  StoreOpError(const LoomFsDriverError& e) : StoreOpError(Kind::Other, e.message(), {}) {}  // NOLINT: implicit on purpose
+
+  [[nodiscard]] Kind kind() const noexcept { return kind_; }
+  // InvalidMediaType: whether the text is the media's own (else "<none>").
+  [[nodiscard]] bool owned() const noexcept { return owned_; }
+  // The media text (InvalidMediaType, owned), the parameter's name
+  // (InvalidParameterValue) or the manager's message (Other).
+  [[nodiscard]] const std::string& text() const noexcept { return text_; }
+  // InvalidParameterValue: the value refused.
+  [[nodiscard]] const std::string& value() const noexcept { return value_; }
+
+ private:
+  StoreOpError(Kind kind, std::string text, std::string value)
+      : kind_(kind), text_(std::move(text)), value_(std::move(value)) {}
+
+  Kind kind_;
+  bool owned_ = false;
+  std::string text_;
+  std::string value_;
 };
 
 class LoomFsDriver {

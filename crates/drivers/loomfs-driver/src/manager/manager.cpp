@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include "lmfs_base/try.h"
 #include "lmfs_diag/stderr.h"
 #include "lmfs_path_safety/path_safety.h"
 #include "lmfs_path_safety/trusted_path.h"
@@ -46,9 +47,9 @@ LoomFsDriverError refuse(std::string_view what, std::string_view path, std::stri
 }
 
 // A tool that did not run: an I/O error, or a program refused.
-LoomFsDriverError not_started(std::string_view program, detail::StartError error) {
-  if (auto* io = std::get_if<IoError>(&error)) return std::move(*io);
-  return refuse("to run ", program, std::get<path_safety::PathRefusal>(error).message());
+LoomFsDriverError not_started(std::string_view program, const detail::StartError& error) {
+  if (const IoError* io = error.io()) return *io;
+  return refuse("to run ", program, error.message());
 }
 
 std::string device_number(dev_t rdev) { return std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev)); }
@@ -72,10 +73,8 @@ std::expected<void, LoomFsDriverError> LoomFsManager::select_store(const Storage
     case MediumKind::Block: {
       const std::string& device = medium.value;
       debug_line(77, 9, "&device", debug_os_string_record(device, true));
-      auto checked = judge_block_device(device);
-      if (!checked) return std::unexpected(std::move(checked.error()));
+      pinned_ = LMFS_TRY(judge_block_device(device));
       store_ = std::string(device);
-      pinned_ = *checked;
       return {};
     }
     case MediumKind::Path:
@@ -89,13 +88,12 @@ std::expected<void, LoomFsDriverError> LoomFsManager::select_store(const Storage
 }
 
 std::expected<std::string, LoomFsDriverError> LoomFsManager::check_block_device(std::string_view device) {
-  auto checked = judge_block_device(device);
-  if (!checked) return std::unexpected(std::move(checked.error()));
+  LMFS_TRY(judge_block_device(device));
   return std::string(device);
 }
 
 std::expected<dev_t, LoomFsDriverError> LoomFsManager::judge_block_device(std::string_view device) {
-  if (auto safe = path_safety::ensure_safe_path(device); !safe) return std::unexpected(std::move(safe.error()));
+  LMFS_TRY(path_safety::ensure_safe_path(device));
   // The tools take a name that starts with "-" for an option.
   if (device.starts_with('-')) return std::unexpected(refuse("the device ", device, "its name begins with \"-\""));
   if (device.find('\0') != std::string_view::npos) {
@@ -137,12 +135,12 @@ std::expected<void, LoomFsDriverError> LoomFsManager::recheck_store() const {
 std::expected<void, LoomFsDriverError> LoomFsManager::format_store() const {
   if (!store_) return std::unexpected(LoomFsDriverError::no_device());
   const std::string& device = *store_;
-  if (auto same = recheck_store(); !same) return same;
+  LMFS_TRY(recheck_store());
 
   const std::string program = path_safety::join_path(opts_.bin_dir, "mkfs.loomfs");
   auto status =
       detail::run_command({.program = program, .args = {"-q", "-f", "-O", "block_count", device}, .discard_stderr = true});
-  if (!status) return std::unexpected(not_started(program, std::move(status.error())));
+  if (!status) return std::unexpected(not_started(program, status.error()));
   if (status->success()) return {};
 
   diag::write_stderr("Unable to initialize " + text::printable(device) + ", maybe invalid device?\n");
@@ -161,12 +159,12 @@ std::expected<void, LoomFsDriverError> LoomFsManager::mount_store(std::string_vi
              .file = kSourcePath,
              .line = 125,
              .message = message});
-  if (auto same = recheck_store(); !same) return same;
+  LMFS_TRY(recheck_store());
 
   const std::string program = path_safety::join_path(opts_.bin_dir, "mount.loomfs");
   auto status = detail::run_command(
       {.program = program, .args = {"-o", "order=relaxed,nogc,barrier,discard", device, std::string(root)}});
-  if (!status) return std::unexpected(not_started(program, std::move(status.error())));
+  if (!status) return std::unexpected(not_started(program, status.error()));
   if (status->success()) return {};
 
   diag::write_stderr("Unable to mount " + text::printable(device) + ", maybe invalid device?\n");
@@ -177,7 +175,7 @@ std::expected<void, LoomFsDriverError> LoomFsManager::mount_store(std::string_vi
 std::expected<void, LoomFsDriverError> LoomFsManager::unmount_store() const {
   if (!store_) return std::unexpected(LoomFsDriverError::no_device());
   const std::string& device = *store_;
-  if (auto same = recheck_store(); !same) return same;
+  LMFS_TRY(recheck_store());
 
   // sudo runs the tool as root: a path given to it is judged here like a
   // program of our own (a bare name is found along sudo's own secure path).
@@ -191,10 +189,10 @@ std::expected<void, LoomFsDriverError> LoomFsManager::unmount_store() const {
   auto status = detail::run_command({.program = "sudo", .args = {tool, device}, .discard_stderr = true});
   const std::string shown = text::printable(device);
   if (!status) {
-    if (std::holds_alternative<IoError>(status.error())) {
+    if (status.error().io() != nullptr) {
       diag::write_stderr("lmfs: Unable to umount " + shown + ", Perhaps install loomfs tools?\n");
     }
-    return std::unexpected(not_started("sudo", std::move(status.error())));
+    return std::unexpected(not_started("sudo", status.error()));
   }
   if (status->success()) return {};
 

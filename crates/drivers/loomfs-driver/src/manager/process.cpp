@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "lmfs_base/try.h"
 #include "lmfs_base/unique.h"
 
 extern char** environ;
@@ -223,13 +224,7 @@ std::expected<WaitStatus, StartError> run_command(const ToolCommand& command) {
   if (nul)
     return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "nul byte found in provided data"));
 
-  auto program = path_safety::find_program(command.program);
-  if (!program) {
-    if (program.error().kind == path_safety::PathRefusal::Kind::Io) {
-      return std::unexpected(IoError::from_os(program.error().err));
-    }
-    return std::unexpected(std::move(program.error()));
-  }
+  const path_safety::JudgedPath program = LMFS_TRY(path_safety::find_program(command.program));
 
   std::vector<char*> argv;
   argv.reserve(command.args.size() + 2);
@@ -247,7 +242,7 @@ std::expected<WaitStatus, StartError> run_command(const ToolCommand& command) {
   base::UniqueFd report_write(above_standard_streams(std::move(report_write_low)));
   if (!report_write) return std::unexpected(IoError::last_os_error());
 
-  const pid_t pid = start_child({.path = program->path.c_str(),
+  const pid_t pid = start_child({.path = program.path.c_str(),
                                  .argv = argv.data(),
                                  .envp = environ,
                                  .null_fd = null_fd.get(),
@@ -256,10 +251,10 @@ std::expected<WaitStatus, StartError> run_command(const ToolCommand& command) {
   ChildProcess child(pid);
   report_write.reset();
   auto status = read_reports(report_read.get());
-  auto reaped = child.wait();
-  if (!status) return std::unexpected(std::move(status.error()));
-  if (!reaped) return std::unexpected(std::move(reaped.error()));
-  return *status;
+  auto reaped = child.wait();  // whatever the reports said
+  const WaitStatus ended = LMFS_TRY(std::move(status));
+  LMFS_TRY(std::move(reaped));
+  return ended;
 }
 
 }  // namespace lmfs::loomfs::detail

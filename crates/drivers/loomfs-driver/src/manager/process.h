@@ -46,7 +46,27 @@ struct WaitStatus {
 
 // Why a command did not run: the child could not be started (an I/O error),
 // or the program was refused (what was refused, on the way to it, and why).
-using StartError = std::variant<IoError, path_safety::PathRefusal>;
+class [[nodiscard]] StartError {
+ public:
+  StartError(IoError e) : error_(std::move(e)) {}  // NOLINT: implicit on purpose
+  // A program the judge could not follow is an I/O error; one it refused
+  // stays a refusal.
+  StartError(path_safety::PathRefusal r)  // NOLINT: implicit on purpose
+      : error_(r.kind == path_safety::PathRefusal::Kind::Io ? Error(IoError::from_os(r.err)) : Error(std::move(r))) {}
+
+  // The I/O error, or null for a refusal.
+  [[nodiscard]] const IoError* io() const noexcept { return std::get_if<IoError>(&error_); }
+  // The refusal, or null for an I/O error.
+  [[nodiscard]] const path_safety::PathRefusal* refusal() const noexcept {
+    return std::get_if<path_safety::PathRefusal>(&error_);
+  }
+  // The I/O error's text, or the refusal's "the folder F is ...".
+  [[nodiscard]] std::string message() const { return io() != nullptr ? io()->message() : refusal()->message(); }
+
+ private:
+  using Error = std::variant<IoError, path_safety::PathRefusal>;
+  Error error_;
+};
 
 // A started child as a handle: releasing it means waiting for it to end and
 // reaping it (whatever its exit signal).
