@@ -34,25 +34,40 @@
  *   LMFS_FI_FAIL    FN:K:ERRNO, the one fault: the K-th counted call of FN
  *                   fails with ERRNO (a number); none: only count
  *   LMFS_FI_REPORT  the file the report lines are appended to
+ *   LMFS_FI_STD     "closed": the host's standard input and error are closed
+ *                   while the window is open, as in a host started without
+ *                   them, so that what the plug-in opens takes their
+ *                   numbers.  What is written to standard error meanwhile is
+ *                   copied to the host's real one, which is kept aside; at
+ *                   the close both are given back.
+ *   LMFS_FI_REMOVE  a file removed as the window opens, as by another
+ *                   process while the host runs
  * Report lines:
  *   open                     the window opened
  *   fail FN K ERRNO OFF...   the fault is being injected; OFF: the return
  *                            addresses on the stack that lie in the plug-in,
  *                            as hexadecimal offsets from its load address
  *   count FN N               at the close, each function called N > 0 times
+ *   left FD                  at the close, with LMFS_FI_STD=closed: the
+ *                            plug-in left descriptor FD (0 or 2) open
  *   close                    the window closed
  * The fail line is written before the failure is returned, so it is there
  * even when the process then aborts.
  *
- * How a call fails: -1 (NULL, SEM_FAILED, EOF) with errno, or the error
- * number for the posix_spawn functions.  Where the C library releases the
- * resource even when it reports a failure, so does this one: close, fclose
- * and sem_close really close, the *_destroy functions really destroy.
+ * How a call fails: -1 (NULL, MAP_FAILED, EOF) with errno; __uflow, the
+ * refill of a stream's buffer behind getc_unlocked (or getc_unlocked finding
+ * it empty), returns EOF and marks the stream failed as a failed read does.
+ * Where the C library releases the resource even when it reports a failure,
+ * so does this one: close and fclose really close, munmap really unmaps.
  * waitpid with ECHILD first reaps the child, as when another part of the
  * process has reaped it; with any other errno the child is left running.
- * sem_post fails without posting.  Built with LMFS_FI_MALLOC it also
- * replaces malloc, calloc and realloc (not where a sanitizer's runtime owns
- * the allocator).
+ * sem_post fails without posting, nanosleep without sleeping.
+ * Two functions are counted apart by what they are asked: syscall only for
+ * SYS_clone, the plug-in's start of a child (any other number passes
+ * uncounted); and write on standard error, the plug-in's diagnostics, counts
+ * as write_stderr, any other write as write.  Built with LMFS_FI_MALLOC it
+ * also replaces malloc, calloc, realloc and aligned_alloc (not where a
+ * sanitizer's runtime owns the allocator).
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -60,31 +75,30 @@
 #include <fcntl.h>
 #include <link.h>
 #include <semaphore.h>
-#include <spawn.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "lmfs_testing/preload_shim.h"
 
 #define EXPORT __attribute__((visibility("default")))
 
-#define FUNCTIONS(X)                                                                        \
-	X(open) X(open64) X(openat) X(fopen) X(fopen64) X(read) X(readlink) X(stat) X(lstat)   \
-	X(fstat) X(fstatat) X(statx) X(lseek) X(ioctl) X(sem_open) X(sem_wait) X(sem_post)     \
-	X(sem_close) X(close) X(fclose) X(write) X(posix_spawn) X(posix_spawnp)                \
-	X(posix_spawn_file_actions_init) X(posix_spawn_file_actions_adddup2)                   \
-	X(posix_spawn_file_actions_addclosefrom_np) X(posix_spawn_file_actions_destroy)        \
-	X(posix_spawnattr_init) X(posix_spawnattr_setsigmask) X(posix_spawnattr_setsigdefault) \
-	X(posix_spawnattr_setflags) X(posix_spawnattr_destroy) X(waitpid) X(getcwd) X(malloc)  \
-	X(calloc) X(realloc)
+#define FUNCTIONS(X)                                                                          \
+	X(open) X(open64) X(openat) X(fopen) X(fopen64) X(__uflow) X(read) X(readlink)           \
+	X(readlinkat) X(stat) X(fstat) X(fstatat) X(faccessat) X(lseek) X(ioctl) X(fcntl)        \
+	X(pipe2) X(syscall) X(waitpid) X(linkat) X(mmap) X(munmap) X(sem_wait) X(sem_post)       \
+	X(nanosleep) X(close) X(fclose) X(write) X(write_stderr) X(getcwd)         \
+	X(malloc) X(calloc) X(realloc) X(aligned_alloc)
 
 enum fn {
 #define ENUM(name) FN_##name,
@@ -114,6 +128,16 @@ static int fail_fn = -1;
 static unsigned long fail_k;
 static int fail_errno;
 static unsigned long counts[FN_COUNT];
+
+/* LMFS_FI_STD=closed: the host's standard input and error, kept aside while
+ * the window is open (-1 otherwise). */
+static int std_closed;
+static int saved_in = -1, saved_err = -1;
+static const char *remove_path; /* LMFS_FI_REMOVE */
+
+/* The C library's syscall, found at the start: the plug-in's children call
+ * it between clone and exec, where nothing may be looked up. */
+static long (*next_syscall)(long number, ...);
 
 /* The plug-in's executable segments, once found. */
 static uintptr_t seg_lo[MAX_SEGMENTS], seg_hi[MAX_SEGMENTS];
@@ -233,10 +257,47 @@ static int should_fail(int fn)
 	return hit;
 }
 
+/* Standard input and error closed, kept aside above the low numbers. */
+static void close_std(void)
+{
+	saved_in = LMFS_NEXT(fcntl)(STDIN_FILENO, F_DUPFD_CLOEXEC, 10);
+	saved_err = LMFS_NEXT(fcntl)(STDERR_FILENO, F_DUPFD_CLOEXEC, 10);
+	LMFS_NEXT(close)(STDIN_FILENO);
+	LMFS_NEXT(close)(STDERR_FILENO);
+}
+
+/* Gives them back; a descriptor the plug-in left in their place is reported
+ * first (the host's resource line cannot see it once it is replaced). */
+static void give_back_std(void)
+{
+	const int fds[2] = {STDIN_FILENO, STDERR_FILENO};
+	int *const saved[2] = {&saved_in, &saved_err};
+
+	for (int i = 0; i < 2; i++) {
+		if (LMFS_NEXT(fcntl)(fds[i], F_GETFD) >= 0)
+			report("left %d\n", fds[i]);
+		if (*saved[i] >= 0) {
+			dup2(*saved[i], fds[i]);
+			LMFS_NEXT(close)(*saved[i]);
+			*saved[i] = -1;
+		}
+	}
+}
+
+/* What is written to the closed standard error reaches the real one too. */
+static void copy_to_saved_err(const void *p, size_t n)
+{
+	if (saved_err >= 0 && n > 0 && LMFS_NEXT(write)(saved_err, p, n) < 0) {
+		/* Only a copy for the test's eyes. */
+	}
+}
+
 static void close_window(void)
 {
 	window = CLOSED;
 	busy = 1;
+	if (std_closed)
+		give_back_std();
 	for (int i = 0; i < FN_COUNT; i++) {
 		if (counts[i] != 0)
 			report("count %s %lu\n", fn_names[i], counts[i]);
@@ -266,6 +327,10 @@ static void open_window(void)
 	window = OPEN;
 	busy = 1;
 	report("open\n");
+	if (remove_path != NULL && unlink(remove_path) != 0)
+		report("cannot remove %s\n", remove_path);
+	if (std_closed)
+		close_std();
 	busy = 0;
 }
 
@@ -282,6 +347,9 @@ __attribute__((constructor)) static void start(void)
 	if ((value = getenv("LMFS_FI_OBJECT")) != NULL)
 		object = value;
 	report_path = getenv("LMFS_FI_REPORT");
+	std_closed = (value = getenv("LMFS_FI_STD")) != NULL && strcmp(value, "closed") == 0;
+	remove_path = getenv("LMFS_FI_REMOVE");
+	next_syscall = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
 	if (fail != NULL) {
 		char name[64];
 		int err;
@@ -367,6 +435,8 @@ EXPORT int fputs(const char *s, FILE *stream)
 	int opens = stream == stdout && stdout_line(s, strlen(s));
 	int r = LMFS_NEXT(fputs)(s, stream);
 
+	if (stream == stderr)
+		copy_to_saved_err(s, strlen(s));
 	if (opens)
 		open_window();
 	return r;
@@ -377,6 +447,8 @@ EXPORT size_t fwrite(const void *p, size_t size, size_t n, FILE *stream)
 	int opens = stream == stdout && stdout_line(p, size * n);
 	size_t r = LMFS_NEXT(fwrite)(p, size, n, stream);
 
+	if (stream == stderr)
+		copy_to_saved_err(p, size * n);
 	if (opens)
 		open_window();
 	return r;
@@ -393,17 +465,6 @@ EXPORT size_t fwrite(const void *p, size_t size, size_t n, FILE *stream)
 		return LMFS_NEXT(fn) args;           \
 	}
 
-/* The same for the posix_spawn functions, which return the error number. */
-#define SPAWN_FAILING(fn, params, args)                          \
-	EXPORT int fn params                                     \
-	{                                                        \
-		int saved = errno, err = 0;                      \
-		if (should_fail(FN_##fn))                        \
-			err = errno;                             \
-		errno = saved;                                   \
-		return err != 0 ? err : LMFS_NEXT(fn) args;      \
-	}
-
 /* The same for those that release their resource whatever they report. */
 #define RELEASING(type, fn, failed, params, args)            \
 	EXPORT type fn params                                \
@@ -416,21 +477,22 @@ EXPORT size_t fwrite(const void *p, size_t size, size_t n, FILE *stream)
 		return failed;                               \
 	}
 
-static mode_t mode_arg(int flags, va_list ap)
+/* Whether an open with these flags takes a mode, as the C library decides. */
+static int needs_mode(int flags)
 {
-	return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
+	return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-#define OPENING(fn, params, args)                          \
-	EXPORT int fn params                               \
-	{                                                  \
-		va_list ap;                                \
-		va_start(ap, flags);                       \
-		mode_t mode = mode_arg(flags, ap);         \
-		va_end(ap);                                \
-		if (should_fail(FN_##fn))                  \
-			return -1;                         \
-		return LMFS_NEXT(fn) args;                 \
+#define OPENING(fn, params, args)                                             \
+	EXPORT int fn params                                                  \
+	{                                                                     \
+		va_list ap;                                                   \
+		va_start(ap, flags);                                          \
+		mode_t mode = needs_mode(flags) ? (mode_t)va_arg(ap, int) : 0; \
+		va_end(ap);                                                   \
+		if (should_fail(FN_##fn))                                     \
+			return -1;                                            \
+		return LMFS_NEXT(fn) args;                                    \
 	}
 
 OPENING(open, (const char *path, int flags, ...), (path, flags, mode))
@@ -440,25 +502,59 @@ FAILING(FILE *, fopen, NULL, (const char *path, const char *mode), (path, mode))
 FAILING(FILE *, fopen64, NULL, (const char *path, const char *mode), (path, mode))
 FAILING(ssize_t, read, -1, (int fd, void *buf, size_t n), (fd, buf, n))
 FAILING(ssize_t, readlink, -1, (const char *path, char *buf, size_t size), (path, buf, size))
+FAILING(ssize_t, readlinkat, -1, (int dirfd, const char *path, char *buf, size_t size), (dirfd, path, buf, size))
 FAILING(int, stat, -1, (const char *path, struct stat *st), (path, st))
-FAILING(int, lstat, -1, (const char *path, struct stat *st), (path, st))
 FAILING(int, fstat, -1, (int fd, struct stat *st), (fd, st))
 FAILING(int, fstatat, -1, (int dirfd, const char *path, struct stat *st, int flags), (dirfd, path, st, flags))
-FAILING(int, statx, -1, (int dirfd, const char *path, int flags, unsigned mask, struct statx *st),
-        (dirfd, path, flags, mask, st))
+FAILING(int, faccessat, -1, (int dirfd, const char *path, int mode, int flags), (dirfd, path, mode, flags))
 FAILING(off_t, lseek, (off_t)-1, (int fd, off_t offset, int whence), (fd, offset, whence))
 FAILING(char *, getcwd, NULL, (char *buf, size_t size), (buf, size))
+FAILING(int, pipe2, -1, (int fds[2], int flags), (fds, flags))
+FAILING(int, linkat, -1, (int olddir, const char *old, int newdir, const char *new, int flags),
+        (olddir, old, newdir, new, flags))
+FAILING(void *, mmap, MAP_FAILED, (void *addr, size_t len, int prot, int flags, int fd, off_t off),
+        (addr, len, prot, flags, fd, off))
+FAILING(int, sem_wait, -1, (sem_t * sem), (sem))
+FAILING(int, sem_post, -1, (sem_t * sem), (sem)) /* the lock stays held */
 /* Linux releases the descriptor whatever close reports. */
 RELEASING(int, close, -1, (int fd), (fd))
 RELEASING(int, fclose, EOF, (FILE *stream), (stream))
+RELEASING(int, munmap, -1, (void *addr, size_t len), (addr, len))
+
+EXPORT int __uflow(FILE *stream)
+{
+	if (should_fail(FN___uflow)) {
+		stream->_flags |= _IO_ERR_SEEN;
+		return EOF;
+	}
+	return LMFS_NEXT(__uflow)(stream);
+}
+
+/*
+ * Built without optimisation, the plug-in calls getc_unlocked itself, and the
+ * refill happens inside the C library: a call that finds the buffer empty
+ * counts as __uflow.  (Named through asm: with optimisation the header
+ * defines getc_unlocked inline.)
+ */
+EXPORT int counted_getc_unlocked(FILE *stream) __asm__("getc_unlocked");
+EXPORT int counted_getc_unlocked(FILE *stream)
+{
+	if (stream->_IO_read_ptr >= stream->_IO_read_end && should_fail(FN___uflow)) {
+		stream->_flags |= _IO_ERR_SEEN;
+		return EOF;
+	}
+	return LMFS_NEXT(getc_unlocked)(stream);
+}
 
 EXPORT ssize_t write(int fd, const void *buf, size_t n)
 {
 	int opens = fd == STDOUT_FILENO && stdout_line(buf, n);
 
-	if (should_fail(FN_write))
+	if (should_fail(fd == STDERR_FILENO ? FN_write_stderr : FN_write))
 		return -1;
 	ssize_t r = LMFS_NEXT(write)(fd, buf, n);
+	if (fd == STDERR_FILENO && !busy)
+		copy_to_saved_err(buf, n);
 	if (opens)
 		open_window();
 	return r;
@@ -472,57 +568,37 @@ static int counted_ioctl(int fd, unsigned long request, void *arg)
 }
 LMFS_DEFINE_IOCTL(counted_ioctl)
 
-EXPORT sem_t *sem_open(const char *name, int flags, ...)
+/* Every command the plug-in gives takes one argument or none. */
+EXPORT int fcntl(int fd, int cmd, ...)
 {
-	mode_t mode = 0;
-	unsigned value = 0;
+	va_list ap;
+	void *arg;
 
-	if (flags & O_CREAT) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = (mode_t)va_arg(ap, int);
-		value = va_arg(ap, unsigned);
-		va_end(ap);
-	}
-	if (should_fail(FN_sem_open))
-		return SEM_FAILED;
-	return LMFS_NEXT(sem_open)(name, flags, mode, value);
+	va_start(ap, cmd);
+	arg = va_arg(ap, void *);
+	va_end(ap);
+	if (should_fail(FN_fcntl))
+		return -1;
+	return LMFS_NEXT(fcntl)(fd, cmd, arg);
 }
 
-FAILING(int, sem_wait, -1, (sem_t * sem), (sem))
-FAILING(int, sem_post, -1, (sem_t * sem), (sem)) /* the lock stays held */
-RELEASING(int, sem_close, -1, (sem_t * sem), (sem))
+/*
+ * Six arguments are passed on whatever the number, as the C library's own
+ * syscall reads them: the kernel looks only at those the call has.
+ */
+EXPORT long syscall(long number, ...)
+{
+	va_list ap;
+	long a[6];
 
-SPAWN_FAILING(posix_spawn,
-              (pid_t * pid, const char *path, const posix_spawn_file_actions_t *actions,
-               const posix_spawnattr_t *attr, char *const argv[], char *const envp[]),
-              (pid, path, actions, attr, argv, envp))
-SPAWN_FAILING(posix_spawnp,
-              (pid_t * pid, const char *file, const posix_spawn_file_actions_t *actions,
-               const posix_spawnattr_t *attr, char *const argv[], char *const envp[]),
-              (pid, file, actions, attr, argv, envp))
-SPAWN_FAILING(posix_spawn_file_actions_init, (posix_spawn_file_actions_t * a), (a))
-SPAWN_FAILING(posix_spawn_file_actions_adddup2, (posix_spawn_file_actions_t * a, int fd, int to), (a, fd, to))
-SPAWN_FAILING(posix_spawn_file_actions_addclosefrom_np, (posix_spawn_file_actions_t * a, int from), (a, from))
-SPAWN_FAILING(posix_spawnattr_init, (posix_spawnattr_t * a), (a))
-SPAWN_FAILING(posix_spawnattr_setsigmask, (posix_spawnattr_t * a, const sigset_t *mask), (a, mask))
-SPAWN_FAILING(posix_spawnattr_setsigdefault, (posix_spawnattr_t * a, const sigset_t *set), (a, set))
-SPAWN_FAILING(posix_spawnattr_setflags, (posix_spawnattr_t * a, short flags), (a, flags))
-
-/* The destroy functions really destroy; the error number comes after. */
-#define DESTROYING(fn, type)                                 \
-	EXPORT int fn(type *a)                               \
-	{                                                    \
-		int saved = errno, err = 0;                  \
-		if (should_fail(FN_##fn))                    \
-			err = errno;                         \
-		errno = saved;                               \
-		int r = LMFS_NEXT(fn)(a);                    \
-		return err != 0 ? err : r;                   \
-	}
-
-DESTROYING(posix_spawn_file_actions_destroy, posix_spawn_file_actions_t)
-DESTROYING(posix_spawnattr_destroy, posix_spawnattr_t)
+	va_start(ap, number);
+	for (int i = 0; i < 6; i++)
+		a[i] = va_arg(ap, long);
+	va_end(ap);
+	if (number == SYS_clone && should_fail(FN_syscall))
+		return -1;
+	return next_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
 
 EXPORT pid_t waitpid(pid_t pid, int *status, int options)
 {
@@ -536,6 +612,17 @@ EXPORT pid_t waitpid(pid_t pid, int *status, int options)
 	return LMFS_NEXT(waitpid)(pid, status, options);
 }
 
+/* Interrupted at once: nothing of the time has passed. */
+EXPORT int nanosleep(const struct timespec *req, struct timespec *rem)
+{
+	if (should_fail(FN_nanosleep)) {
+		if (rem != NULL)
+			*rem = *req;
+		return -1;
+	}
+	return LMFS_NEXT(nanosleep)(req, rem);
+}
+
 /* ---- memory -------------------------------------------------------------- */
 
 #ifdef LMFS_FI_MALLOC
@@ -543,6 +630,7 @@ EXPORT pid_t waitpid(pid_t pid, int *status, int options)
 extern void *__libc_malloc(size_t n);
 extern void *__libc_calloc(size_t n, size_t size);
 extern void *__libc_realloc(void *p, size_t n);
+extern void *__libc_memalign(size_t alignment, size_t n);
 
 EXPORT void *malloc(size_t n)
 {
@@ -563,5 +651,11 @@ EXPORT void *realloc(void *p, size_t n)
 	if (should_fail(FN_realloc))
 		return NULL;
 	return __libc_realloc(p, n);
+}
+EXPORT void *aligned_alloc(size_t alignment, size_t n)
+{
+	if (should_fail(FN_aligned_alloc))
+		return NULL;
+	return __libc_memalign(alignment, n);
 }
 #endif

@@ -14,19 +14,26 @@
 //     lock is then held, as designed, and the test gives it back);
 //   - the store works: a run without faults mounts it, reads and takes a
 //     snapshot and unmounts it.
-// Each operation prints its table: per function the K reached, the runs and
-// how they answered. LMFS_FAULTS_VERBOSE=1 prints every run's answer.
+// The variants lead the operations down their rarer ways: names through
+// links, a tool that fails, a host without standard input and error, a
+// cleaner semaphore still to be made, one that is refused. Each operation
+// prints its table: per function the K reached, the runs and how they
+// answered. LMFS_FAULTS_VERBOSE=1 prints every run's answer. A last case
+// checks that every function the plug-in imports from the C library is
+// either in the table or one that cannot fail on an operation's way.
 // Built twice: with LMFS_FAULTS_FULL every K (label faults), else K = 1, 2,
 // 3 and the last (label e2e).
 #include <gtest/gtest.h>
 #include <semaphore.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -50,12 +57,13 @@ struct Failure {
   const char* name;
 };
 constexpr Failure kEINTR{EINTR, "EINTR"}, kEIO{EIO, "EIO"}, kEACCES{EACCES, "EACCES"}, kENOMEM{ENOMEM, "ENOMEM"},
-    kEMFILE{EMFILE, "EMFILE"}, kEINVAL{EINVAL, "EINVAL"}, kEAGAIN{EAGAIN, "EAGAIN"}, kECHILD{ECHILD, "ECHILD"},
-    kENOENT{ENOENT, "ENOENT"}, kEOVERFLOW{EOVERFLOW, "EOVERFLOW"};
+    kEMFILE{EMFILE, "EMFILE"}, kENFILE{ENFILE, "ENFILE"}, kEINVAL{EINVAL, "EINVAL"}, kEAGAIN{EAGAIN, "EAGAIN"},
+    kECHILD{ECHILD, "ECHILD"}, kENOENT{ENOENT, "ENOENT"}, kEOVERFLOW{EOVERFLOW, "EOVERFLOW"},
+    kEEXIST{EEXIST, "EEXIST"}, kENOSPC{ENOSPC, "ENOSPC"}, kEPERM{EPERM, "EPERM"};
 
 enum class Matters {
   maybe,     // Ok (when the operation was really done) or Err with a text
-  never,     // must be Ok: the failure cannot change the outcome
+  never,     // the answer is the one without the failure
   or_abort,  // as maybe, or the plug-in's deliberate end for want of memory
 };
 
@@ -72,45 +80,74 @@ const std::vector<Function>& functions() {
   static const std::vector<Function> table = {
       {"open", {kEINTR, kEACCES, kEMFILE}},
       {"open64", {kEINTR, kEACCES, kEMFILE}},
-      {"openat", {kEINTR, kEACCES, kEMFILE}},
+      {"openat", {kEINTR, kEACCES, kEMFILE, kENOMEM}},
       {"fopen", {kEACCES, kEMFILE, kENOMEM}},
       {"fopen64", {kEACCES, kEMFILE, kENOMEM}},
+      {"__uflow", {kEIO, kENOMEM}},  // getc_unlocked's refill: a read of the mount table
       {"read", {kEINTR, kEIO}},
       {"readlink", {kEACCES, kEIO}},
+      {"readlinkat", {kEACCES, kEIO, kENOMEM}},
       {"stat", {kEACCES, kENOMEM}},
-      {"lstat", {kEACCES, kENOMEM}},
       {"fstat", {kEIO, kENOMEM}},
       {"fstatat", {kEACCES, kENOMEM}},
-      {"statx", {kEACCES, kENOMEM}},
+      {"faccessat", {kEACCES, kENOMEM}},
       {"lseek", {kEINVAL}},
       {"ioctl", {kEINTR, kEIO}},
-      {"sem_open", {kEACCES, kEMFILE, kENOMEM}},
+      {"fcntl", {kEMFILE}},
+      {"pipe2", {kEMFILE, kENFILE}},
+      {"syscall", {kEAGAIN, kENOMEM}},  // SYS_clone alone: the start of a child
+      {"waitpid", {kEINTR, kECHILD, kEINVAL}},
+      {"linkat", {kEEXIST, kENOSPC, kEPERM}},
+      {"mmap", {kENOMEM, kEAGAIN}},
+      {"munmap", {kEINVAL}, Matters::never},
       {"sem_wait", {kEINTR, kEINVAL}},
       {"sem_post", {kEOVERFLOW}},
-      {"sem_close", {kEINVAL}, Matters::never},
+      {"nanosleep", {kEINTR}},
       {"close", {kEINTR, kEIO}, Matters::never},
       {"fclose", {kEIO}, Matters::never},
-      {"write", {kEINTR, kEIO}, Matters::never},  // the plug-in writes only diagnostics
-      {"posix_spawn", {kEAGAIN, kEACCES}},
-      {"posix_spawnp", {kEAGAIN, kEACCES}},
-      {"posix_spawn_file_actions_init", {kENOMEM}},
-      {"posix_spawn_file_actions_adddup2", {kENOMEM}},
-      {"posix_spawn_file_actions_addclosefrom_np", {kENOMEM}},
-      {"posix_spawn_file_actions_destroy", {kEINVAL}, Matters::never},
-      {"posix_spawnattr_init", {kENOMEM}},
-      {"posix_spawnattr_setsigmask", {kEINVAL}},
-      {"posix_spawnattr_setsigdefault", {kEINVAL}},
-      {"posix_spawnattr_setflags", {kEINVAL}},
-      {"posix_spawnattr_destroy", {kEINVAL}, Matters::never},
-      {"waitpid", {kEINTR, kECHILD, kEINVAL}},
+      {"write", {kEINTR, kEIO, kENOSPC}},  // a new cleaner semaphore's file
+      {"write_stderr", {kEINTR, kEIO}, Matters::never},  // a diagnostic line
       {"getcwd", {kEACCES, kENOENT}},
 #ifdef LMFS_FI_MALLOC
       {"malloc", {kENOMEM}, Matters::or_abort},
       {"calloc", {kENOMEM}, Matters::or_abort},
       {"realloc", {kENOMEM}, Matters::or_abort},
+      {"aligned_alloc", {kENOMEM}, Matters::or_abort},
 #endif
   };
   return table;
+}
+
+// What the plug-in imports from the C library and the table leaves out: none
+// of it can fail on an operation's way.
+const std::set<std::string>& not_failed() {
+  static const std::set<std::string> names = {
+      // Data.
+      "environ", "__environ", "stderr", "__libc_single_threaded",
+      // Cannot fail, or not in a way a caller could see.
+      "abort", "__assert_fail", "__errno_location", "__tls_get_addr", "_dl_find_object", "getenv", "geteuid",
+      "clock_gettime", "fegetround", "fesetround", "ferror", "free", "memchr", "memcmp", "memcpy", "memmove",
+      "memset", "strchr", "strcmp", "strlen", "strncmp", "strncpy", "strspn", "snprintf", "sprintf", "strtold",
+      "strerror", "strerror_r", "strerrorname_np", "gettext", "nl_langinfo", "sigfillset", "sched_yield",
+      "gnu_dev_major", "gnu_dev_minor",
+      // Counted under another name: a getc_unlocked that refills is __uflow.
+      "getc_unlocked",
+      // Fail only for want of memory, through the malloc the table has.
+      "strdup",
+      // Fail only on arguments the plug-in never gives: a process-shared
+      // semaphore of value 1, SIG_SETMASK, the C++ runtime's own locks and keys.
+      "sem_init", "pthread_sigmask", "pthread_mutex_lock", "pthread_mutex_unlock", "pthread_rwlock_rdlock",
+      "pthread_rwlock_wrlock", "pthread_rwlock_unlock", "pthread_once", "pthread_getspecific",
+      "pthread_setspecific",
+      // The C++ runtime's start and end, and the last words before an abort.
+      "__cxa_atexit", "__cxa_finalize", "__pthread_key_create", "pthread_key_create", "pthread_key_delete",
+      "newlocale", "freelocale", "uselocale", "arc4random", "getentropy", "fputc", "fputs", "fwrite",
+#ifndef LMFS_FI_MALLOC
+      // A sanitizer's runtime owns the allocator: it is not replaced.
+      "malloc", "calloc", "realloc", "aligned_alloc",
+#endif
+  };
+  return names;
 }
 
 // What the injector wrote (see fault_injector.c).
@@ -120,6 +157,7 @@ struct Report {
   std::map<std::string, unsigned long> counts;
   bool injected = false;
   std::string offsets;  // " 1a2b 3c4d": where in the plug-in
+  std::vector<int> left;  // descriptors left in place of standard streams
 };
 
 Report read_report(const std::string& path) {
@@ -137,6 +175,10 @@ Report read_report(const std::string& path) {
       unsigned long n = 0;
       words >> fn >> n;
       r.counts[fn] = n;
+    } else if (kind == "left") {
+      int fd = -1;
+      words >> fd;
+      r.left.push_back(fd);
     } else if (kind == "fail") {
       std::string fn, k, err;
       words >> fn >> k >> err;
@@ -152,7 +194,9 @@ struct Fault {
   unsigned long k;
   Failure failure;
 
-  [[nodiscard]] bool harmless() const { return failure.err == EINTR || fn->matters == Matters::never; }
+  [[nodiscard]] bool harmless() const {
+    return failure.err == EINTR || fn->matters == Matters::never;
+  }
   [[nodiscard]] std::string text() const { return std::string(fn->name) + " #" + std::to_string(k) + " " + failure.name; }
 };
 
@@ -166,6 +210,16 @@ struct Operation {
   std::vector<std::string> setup;  // host operations before it, each must be Ok
   std::vector<std::string> args;
   std::string params;              // for `new`; empty: the store's
+  // What the variant is for: functions its census must reach, and a part of
+  // its answer without a fault.
+  std::vector<std::string> reaches;
+  std::string says;
+  // Around each run: what the variant changes in the store's surroundings,
+  // and how it is put back, right after the host ends.
+  std::function<void()> before, after;
+  std::string removed;         // a file removed as the operation starts
+  bool std_closed = false;     // the host without standard input and error
+  bool new_semaphore = false;  // the cleaner semaphore is made by the operation
 
   [[nodiscard]] std::string label() const { return variant.empty() ? name : name + ", " + variant; }
 };
@@ -270,12 +324,58 @@ class Matrix : public ::testing::Test {
         case Kind::New: break;
       }
     }
+    const Store& s = *store_;
     if (kind == Kind::Attach) {
-      out.push_back({kind, "attach_stores", "the tool fails", {},
-                     {store_->mount_dir() + "-missing", store_->attach()}});
+      out.push_back({kind, "attach_stores", "the tool fails", {}, {s.mount_dir() + "-missing", s.attach()}});
+      // The report pipe then takes descriptors 0 and 2 and is moved above them.
+      Operation closed{kind, "attach_stores", "the host without standard input and error", {},
+                       {s.mount_dir(), s.attach()}};
+      closed.std_closed = true;
+      closed.reaches = {"fcntl"};
+      out.push_back(std::move(closed));
+    }
+    if (kind == Kind::Take) {
+      const std::vector<std::string> attach = {"attach_stores", s.mount_dir(), s.attach()};
+      const std::string file = semaphore_file(), aside = file + ".aside", second = file + ".second";
+      // The semaphore put aside, a link to it in its place.
+      const auto link_in_place = [file, aside] {
+        EXPECT_EQ(::rename(file.c_str(), aside.c_str()), 0) << file;
+        EXPECT_EQ(::symlink(aside.c_str(), file.c_str()), 0) << file;
+      };
+
+      // The stand-in's daemon makes the semaphore when the store is mounted
+      // and watches that one. Here the daemon meets a link, refuses it and
+      // watches none; the link goes as the operation starts, which then
+      // makes the semaphore itself.
+      Operation made{kind, "take_snapshot", "a new cleaner semaphore", attach, {}};
+      made.before = link_in_place;
+      made.removed = file;
+      made.after = [aside] { EXPECT_EQ(::unlink(aside.c_str()), 0) << aside; };
+      made.new_semaphore = true;
+      made.reaches = {"linkat", "mmap", "write"};
+      out.push_back(std::move(made));
+
+      Operation link{kind, "take_snapshot", "the cleaner semaphore a link", attach, {}};
+      link.before = link_in_place;
+      link.after = [file, aside] { EXPECT_EQ(::rename(aside.c_str(), file.c_str()), 0) << aside; };
+      link.reaches = {"fstatat"};
+      link.says = "refused: it is a symbolic link";
+      out.push_back(std::move(link));
+
+      // Another name given to the file may be a creation by sem_open passing:
+      // it is waited for a while.
+      Operation named{kind, "take_snapshot", "the cleaner semaphore with a second name", attach, {}};
+      named.before = [file, second] { EXPECT_EQ(::link(file.c_str(), second.c_str()), 0) << file; };
+      named.after = [second] { EXPECT_EQ(::unlink(second.c_str()), 0) << second; };
+      named.reaches = {"nanosleep"};
+      named.says = "refused: it has 2 names";
+      out.push_back(std::move(named));
     }
     return out;
   }
+
+  // The cleaner semaphore's file, where the C library keeps named semaphores.
+  [[nodiscard]] std::string semaphore_file() const { return "/dev/shm/sem." + store_->semaphore().substr(1); }
 
   // lmfs-host with the injector: the set-up, then the operation, counted.
   HostRun faulted(const Operation& op, const std::optional<Fault>& fault, Report& report) {
@@ -297,9 +397,13 @@ class Matrix : public ::testing::Test {
       options.env.push_back("LMFS_FI_FAIL=" + std::string(fault->fn->name) + ":" + std::to_string(fault->k) + ":" +
                             std::to_string(fault->failure.err));
     }
+    if (op.std_closed) options.env.emplace_back("LMFS_FI_STD=closed");
+    if (!op.removed.empty()) options.env.push_back("LMFS_FI_REMOVE=" + op.removed);
     std::vector<std::string> args = {plugin, "--params", op.params.empty() ? store_->params() : op.params};
     args.insert(args.end(), ops.begin(), ops.end());
+    if (op.before) op.before();
     HostRun run = run_host_args(args, options);
+    if (op.after) op.after();
     report = read_report(report_);
     return run;
   }
@@ -359,9 +463,14 @@ class Matrix : public ::testing::Test {
       if (run.lines.empty() || run.lines.back() != kResourcesNone)
         problem("left behind: " + (run.lines.empty() ? std::string("(no line)") : run.lines.back()));
     }
-    const bool census_ok = contains(census_answer_, R"("result":"Ok")");
-    if (fault && fault->harmless() && !aborted && (census_ok ? !ok : answer != census_answer_))
-      problem("the answer changed where the failure cannot matter: " + answer + "\n  without it: " + census_answer_);
+    for (const int fd : report.left)
+      problem("descriptor " + std::to_string(fd) + " left open in a standard stream's place");
+    if (fault && fault->harmless() && !aborted) {
+      const bool census_ok = contains(census_answer_, R"("result":"Ok")");
+      const bool same = census_ok ? ok : answer == census_answer_;
+      if (!same)
+        problem("the answer changed where the failure cannot matter: " + answer + "\n  without it: " + census_answer_);
+    }
     if (first_line) return problems;
 
     // What the operation did, when it says it did it.
@@ -385,9 +494,12 @@ class Matrix : public ::testing::Test {
     }
 
     // The cleaner lock: free, or held after a failed post (given back here).
+    // Where the semaphore was still to be made, a failure may leave none.
     const bool post_failed = fault && std::string(fault->fn->name) == "sem_post" && report.injected;
     const auto lock = s.lock_value();
-    if (lock != (post_failed ? 0 : 1)) problem("cleaner lock value " + std::to_string(lock.value_or(-1)));
+    const bool none_made = op.new_semaphore && !ok && !lock;
+    if (!none_made && lock != (post_failed ? 0 : 1))
+      problem("cleaner lock value " + std::to_string(lock.value_or(-1)));
     if (post_failed && lock == 0) {
       sem_t* sem = ::sem_open(s.semaphore().c_str(), 0);
       if (sem != SEM_FAILED) {
@@ -427,6 +539,11 @@ class Matrix : public ::testing::Test {
     ASSERT_TRUE(census_problems.empty()) << op.label() << " without a fault: "
                                          << ::testing::PrintToString(census_problems);
     ASSERT_TRUE(census.closed) << op.label() << ": the window did not close";
+    for (const std::string& fn : op.reaches) {
+      EXPECT_TRUE(census.counts.contains(fn)) << op.label() << ": the census does not reach " << fn;
+    }
+    EXPECT_TRUE(contains(census_answer_, op.says)) << op.label() << ": " << census_answer_ << " says no \""
+                                                   << op.says << "\"";
     for (const auto& counted : census.counts) {
       bool known = false;
       for (const Function& f : functions()) known = known || counted.first == f.name;
@@ -475,8 +592,10 @@ class Matrix : public ::testing::Test {
 // The two sizes go by names of their own: ctest knows a case by its name.
 #ifdef LMFS_FAULTS_FULL
 #define LMFS_FAULT_SUITE FaultMatrix
+#define LMFS_FAULT_TABLE FaultMatrixTable
 #else
 #define LMFS_FAULT_SUITE FaultSample
+#define LMFS_FAULT_TABLE FaultSampleTable
 #endif
 using LMFS_FAULT_SUITE = Matrix;
 
@@ -490,6 +609,31 @@ TEST_F(LMFS_FAULT_SUITE, DetachStores) { matrix(Kind::Detach); }
 TEST_F(LMFS_FAULT_SUITE, TakeSnapshot) { matrix(Kind::Take); }
 TEST_F(LMFS_FAULT_SUITE, NextSnapshot) { matrix(Kind::Next); }
 TEST_F(LMFS_FAULT_SUITE, LastSnapshot) { matrix(Kind::Last); }
+
+// A function the plug-in comes to call is failed here too, or known to be
+// one that cannot fail on an operation's way: the table follows the code.
+TEST(LMFS_FAULT_TABLE, CoversEveryImportedFunction) {
+  if (!on_path("nm")) {
+    GTEST_SKIP() << "needs nm (binutils)";
+  }
+  const ProcessRun nm = run({"nm", "-D", "--undefined-only", plugin_path()});
+  ASSERT_EQ(nm.exit_status, 0) << nm.err;
+  std::set<std::string> imports, missing;
+  for (const std::string& line : split_lines(nm.out)) {
+    const std::size_t at = line.find("@GLIBC_");  // "    U open@GLIBC_2.2.5"
+    if (at == std::string::npos) continue;
+    const std::size_t start = line.rfind(' ', at) + 1;
+    imports.insert(line.substr(start, at - start));
+  }
+  ASSERT_FALSE(imports.empty()) << "nm names no import of the C library:\n" << nm.out;
+  for (const std::string& name : imports) {
+    bool known = not_failed().contains(name);
+    for (const Function& f : functions()) known = known || name == f.name;
+    if (!known) missing.insert(name);
+  }
+  EXPECT_TRUE(missing.empty()) << "imported from the C library, but neither failed by the matrix nor unable to fail: "
+                               << ::testing::PrintToString(missing);
+}
 
 }  // namespace
 }  // namespace lmfs::faults

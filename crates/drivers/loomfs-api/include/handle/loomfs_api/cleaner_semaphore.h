@@ -27,7 +27,7 @@ using UniqueCleanerSem = base::Unique<CleanerSemTraits>;
 // Why the file of the semaphore called `name` is refused, as one sentence
 // naming the file (and its folder) and who owns it:
 //   "cleaner semaphore /dev/shm/sem.loomfs-cleaner-2064 refused: it is owned
-//    by uid 1000 (mallory), not by root or uid 0"
+//    by uid 1000, not by root or uid 0"
 // nullopt when the library would not refuse it (or it cannot be examined):
 // a failure to open it then had another cause.
 [[nodiscard]] std::optional<std::string> cleaner_semaphore_refusal(const char* name);
