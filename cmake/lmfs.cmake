@@ -68,8 +68,20 @@ function(lmfs_storage_driver_plugin name)
     if(LMFS_STATIC_CXX_RUNTIME)
       # The C++ runtime linked in, its symbols made local by the version
       # script like everything else: a host that is no C++ program (a Rust
-      # one) loads no libstdc++.so.6 for the plug-in.
+      # one) loads no libstdc++.so.6 for the plug-in, and with the rounding
+      # functions of that runtime defined inside (rounding_mode.c) no
+      # libm.so.6 either: the plug-in needs the C library alone.
+      target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/crates/interface/plugin/rounding_mode.c)
       target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
+    endif()
+    # What the dynamic loader does at each load, made small: only the
+    # sections something reaches (the compiler puts each function and object
+    # in its own, see LMFS_PLUGIN_SECTIONS), relative relocations packed
+    # (DT_RELR, a few words instead of 24 bytes each), and no needed library
+    # that resolves nothing.
+    target_link_options(${name} PRIVATE -Wl,--gc-sections -Wl,--as-needed)
+    if(LMFS_LINKER_PACKS_RELOCS)
+      target_link_options(${name} PRIVATE -Wl,-z,pack-relative-relocs)
     endif()
   endif()
 endfunction()

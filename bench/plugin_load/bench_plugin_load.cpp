@@ -32,9 +32,9 @@
 #include <string>
 #include <vector>
 
-#include "lmfs_abi/layout_check.h"
-#include "lmfs_abi/layout_print.h"
-#include "lmfs_abi/layout_reader.h"
+#include "lmfs_abi_host/layout_check.h"
+#include "lmfs_abi_host/layout_print.h"
+#include "lmfs_abi_host/layout_reader.h"
 #include "lmfs_interface/layouts.h"
 #include "loader.h"
 

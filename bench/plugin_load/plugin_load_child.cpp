@@ -35,7 +35,7 @@ long long load_and_first_operation(const char* path, bool clear_layout) {
   }
   auto loaded = host::load_plugin(path);
   if (!loaded) {
-    std::fprintf(stderr, "plugin_load_child: %s\n", loaded.error().c_str());
+    std::fprintf(stderr, "plugin_load_child: %s\n", loaded.error().message().c_str());
     return -1;
   }
   abi::RawValueBox params{abi::own_string(kParams)};

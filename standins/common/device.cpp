@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "loomfs.h"
+#include "lmfs_base/try.h"
 
 namespace lmfs::standin {
 
@@ -24,16 +25,13 @@ Result<std::string> canonical_path(const std::string& path) {
 }
 
 Result<DeviceInfo> inspect_device(const std::string& path) {
-  auto canon = canonical_path(path);
-  if (!canon) {
-    return std::unexpected(canon.error());
-  }
+  auto canon = LMFS_TRY(canonical_path(path));
   struct stat st {};
-  if (::stat(canon->c_str(), &st) != 0) {
-    return sys_fail("cannot examine " + *canon);
+  if (::stat(canon.c_str(), &st) != 0) {
+    return sys_fail("cannot examine " + canon);
   }
   DeviceInfo info;
-  info.path = *canon;
+  info.path = canon;
   if (S_ISBLK(st.st_mode)) {
     info.block = true;
     info.rdev = st.st_rdev;
@@ -93,26 +91,17 @@ Result<bool> try_lock_device(int fd) {
 }
 
 Result<bool> device_in_use(const std::string& path) {
-  auto fd = open_fd(path, O_RDONLY);
-  if (!fd) {
-    return std::unexpected(fd.error());
-  }
-  auto locked = try_lock_device(fd->get());
-  if (!locked) {
-    return std::unexpected(locked.error());
-  }
+  auto fd = LMFS_TRY(open_fd(path, O_RDONLY));
+  auto locked = LMFS_TRY(try_lock_device(fd.get()));
   // Our own lock goes with the descriptor.
-  return !*locked;
+  return !locked;
 }
 
 Result<void> wait_until_released(const std::string& path, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
-    auto busy = device_in_use(path);
+    auto busy = LMFS_TRY(device_in_use(path));
     if (!busy) {
-      return std::unexpected(busy.error());
-    }
-    if (!*busy) {
       return {};
     }
     if (std::chrono::steady_clock::now() >= deadline) {

@@ -1,4 +1,5 @@
 #include "image.h"
+#include "lmfs_base/try.h"
 
 #include <algorithm>
 #include <map>
@@ -256,9 +257,7 @@ Result<StoredImage> read_newest_image(int fd, const Superblock& sb) {
   std::string why;
   for (std::uint32_t slot = 0; slot < sb.slot_count; ++slot) {
     std::vector<std::uint8_t> header(kSlotHeaderBytes);
-    if (auto r = pread_full(fd, header, sb.slot_offset(slot), "cannot read a slot"); !r) {
-      return std::unexpected(r.error());
-    }
+    LMFS_TRY(pread_full(fd, header, sb.slot_offset(slot), "cannot read a slot"));
     if (get_le64(header, 0) != kSlotMagic || get_le64(header, 8) != sb.stamp ||
         get_le64(header, 40) != fnv1a64(std::span(header).first(40))) {
       continue;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "fd.h"
+#include "lmfs_base/try.h"
 
 namespace lmfs::standin {
 
@@ -124,32 +125,22 @@ Result<Superblock> read_superblock(int fd, std::uint64_t size) {
   std::vector<std::uint8_t> copy(kSuperblockSize);
   std::string why = "too short";
   if (size >= kSuperblockOffset + kSuperblockSize) {
-    auto primary = pread_full(fd, copy, kSuperblockOffset, "cannot read the superblock");
-    if (!primary) {
-      return std::unexpected(primary.error());
-    }
+    LMFS_TRY(pread_full(fd, copy, kSuperblockOffset, "cannot read the superblock"));
     auto ok = check_copy(copy, false, size);
     if (ok) {
       const Superblock sb = Superblock::decode(copy);
-      if (auto usable = check_usable(sb, size); !usable) {
-        return std::unexpected(usable.error());
-      }
+      LMFS_TRY(check_usable(sb, size));
       return sb;
     }
     why = "primary copy: " + ok.error().what;
   }
   const std::uint64_t s = secondary_offset(size);
   if (size >= kSuperblockSize && s <= size - kSuperblockSize) {
-    auto secondary = pread_full(fd, copy, s, "cannot read the superblock copy");
-    if (!secondary) {
-      return std::unexpected(secondary.error());
-    }
+    LMFS_TRY(pread_full(fd, copy, s, "cannot read the superblock copy"));
     auto ok = check_copy(copy, true, size);
     if (ok) {
       const Superblock sb = Superblock::decode(copy);
-      if (auto usable = check_usable(sb, size); !usable) {
-        return std::unexpected(usable.error());
-      }
+      LMFS_TRY(check_usable(sb, size));
       return sb;
     }
     why += "; secondary copy: " + ok.error().what;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "fd.h"
+#include "lmfs_base/try.h"
 
 namespace lmfs::standin {
 
@@ -21,14 +22,11 @@ constexpr std::string_view kBlank = " \t\n\v\f\r";
 constexpr unsigned kMoveMountBeneath = 0x00000200;
 
 Result<std::string> slurp(const std::string& path) {
-  auto fd = open_fd(path, O_RDONLY);
-  if (!fd) {
-    return std::unexpected(fd.error());
-  }
+  auto fd = LMFS_TRY(open_fd(path, O_RDONLY));
   std::string text;
   char buf[8192];
   for (;;) {
-    const ssize_t n = ::read(fd->get(), buf, sizeof buf);
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       return sys_fail("cannot read " + path);
@@ -107,11 +105,8 @@ std::string unescape_field(std::string_view field) {
 }
 
 Result<std::vector<MountLine>> read_kernel_mounts() {
-  auto text = slurp(kKernelTable);
-  if (!text) {
-    return std::unexpected(text.error());
-  }
-  return parse_mount_table(*text);
+  auto text = LMFS_TRY(slurp(kKernelTable));
+  return parse_mount_table(text);
 }
 
 std::vector<MountLine> mounts_of_device(const std::vector<MountLine>& table,
@@ -147,9 +142,8 @@ Result<UniqueFd> lock_shown_table() {
   if (::mkdir(kShownDir, 0700) != 0 && errno != EEXIST) {
     return sys_fail(std::string("cannot create ") + kShownDir);
   }
-  auto lock = open_fd(std::string(kShownDir) + "/mounts.lock", O_RDWR | O_CREAT, 0600);
-  if (!lock) return std::unexpected(lock.error());
-  while (::flock(lock->get(), LOCK_EX) != 0) {
+  auto lock = LMFS_TRY(open_fd(std::string(kShownDir) + "/mounts.lock", O_RDWR | O_CREAT, 0600));
+  while (::flock(lock.get(), LOCK_EX) != 0) {
     if (errno != EINTR) return sys_fail("cannot lock the shown mount table");
   }
   return lock;
@@ -159,15 +153,13 @@ Result<UniqueFd> lock_shown_table() {
 // kernel's link the first time, later beneath the current one, which is then
 // detached, so a reader opens either the old table or the new one.
 Result<void> put_shown_table(bool first) {
-  auto lock = lock_shown_table();
-  if (!lock) return std::unexpected(lock.error());
-  auto table = read_kernel_mounts();
-  if (!table) return std::unexpected(table.error());
+  auto lock = LMFS_TRY(lock_shown_table());
+  auto table = LMFS_TRY(read_kernel_mounts());
   std::string path = std::string(kShownDir) + "/mounts.XXXXXX";
   UniqueFd file(::mkostemp(path.data(), O_CLOEXEC));
   if (!file) return sys_fail("cannot create " + path);
   Result<void> done;
-  if (auto w = write_all(file.get(), render_shown_table(*table)); !w) {
+  if (auto w = write_all(file.get(), render_shown_table(table)); !w) {
     done = w;
   } else if (::fchmod(file.get(), 0444) != 0) {
     done = sys_fail("cannot set the mode of " + path);
@@ -197,9 +189,8 @@ Result<void> refresh_shown_mounts() {
 }
 
 Result<void> install_shown_mounts() {
-  auto table = read_kernel_mounts();
-  if (!table) return std::unexpected(table.error());
-  const bool ours = std::any_of(table->begin(), table->end(), [](const MountLine& m) {
+  auto table = LMFS_TRY(read_kernel_mounts());
+  const bool ours = std::any_of(table.begin(), table.end(), [](const MountLine& m) {
     return m.dir == "/dev/shm" && m.source == "lmfs-shm";
   });
   if (!ours) return fail("/dev/shm is not lmfs-env's; not hiding the kernel's mount table");

@@ -5,21 +5,19 @@
 #include <thread>
 
 #include "loomfs.h"
+#include "lmfs_base/try.h"
 
 namespace lmfs::standin {
 
 Result<std::unique_ptr<CleanerWatch>> CleanerWatch::open(const DeviceInfo& device) {
-  auto name = cleaner_semaphore_name(device);
-  if (!name) {
-    return std::unexpected(name.error());
-  }
-  loomfs::UniqueCleanerSem sem(::loomfs_open_sem_named(name->c_str()));
+  auto name = LMFS_TRY(cleaner_semaphore_name(device));
+  loomfs::UniqueCleanerSem sem(::loomfs_open_sem_named(name.c_str()));
   if (!sem && errno == EPERM) {
-    const auto refused = loomfs::cleaner_semaphore_refusal(name->c_str());
+    const auto refused = loomfs::cleaner_semaphore_refusal(name.c_str());
     std::fprintf(stderr, "loomfsd: not watching the cleaner lock: %s\n",
-                 refused.value_or("cleaner semaphore " + *name + " refused").c_str());
+                 refused.value_or("cleaner semaphore " + name + " refused").c_str());
   } else if (!sem) {
-    return sys_fail("cannot open the cleaner semaphore " + *name);
+    return sys_fail("cannot open the cleaner semaphore " + name);
   }
   return std::unique_ptr<CleanerWatch>(new CleanerWatch(std::move(sem)));
 }

@@ -1,4 +1,5 @@
 #include "file_system.h"
+#include "lmfs_base/try.h"
 
 #include <algorithm>
 #include <climits>
@@ -163,11 +164,10 @@ Errno<void> FileSystem::remove_entry(Node& dir, const std::string& name, bool wa
 
 Errno<struct stat> FileSystem::lookup(std::uint64_t parent, const std::string& name) {
   std::lock_guard lock(mu_);
-  auto dir = find_dir(parent);
-  if (!dir) return std::unexpected(dir.error());
-  if (auto ok = check_name(name); !ok) return std::unexpected(ok.error());
-  auto it = (*dir)->children.find(name);
-  if (it == (*dir)->children.end()) return std::unexpected(ENOENT);
+  auto dir = LMFS_TRY(find_dir(parent));
+  LMFS_TRY(check_name(name));
+  auto it = dir->children.find(name);
+  if (it == dir->children.end()) return std::unexpected(ENOENT);
   Node& n = nodes_.at(it->second);
   ++n.lookups;
   return stat_of(n);
@@ -199,7 +199,7 @@ Errno<struct stat> FileSystem::setattr(std::uint64_t ino, const struct stat& att
     const auto size = static_cast<std::uint64_t>(attr.st_size);
     if (size > capacity()) return std::unexpected(EFBIG);
     if (size > n->data.size() && n->nlink > 0) {
-      if (auto ok = reserve(size - n->data.size()); !ok) return std::unexpected(ok.error());
+      LMFS_TRY(reserve(size - n->data.size()));
     }
     if (n->nlink > 0) used_ = used_ - n->data.size() + size;
     n->data.resize(size);
@@ -220,17 +220,16 @@ Errno<struct stat> FileSystem::make(std::uint64_t parent, const std::string& nam
                                     std::uint32_t mode, const Caller& who,
                                     const std::string& target) {
   std::lock_guard lock(mu_);
-  auto dir = find_dir(parent);
-  if (!dir) return std::unexpected(dir.error());
-  if (auto ok = check_name(name); !ok) return std::unexpected(ok.error());
+  auto dir = LMFS_TRY(find_dir(parent));
+  LMFS_TRY(check_name(name));
   const std::uint32_t kind = mode & S_IFMT;
   if (kind != S_IFREG && kind != S_IFDIR && kind != S_IFLNK) return std::unexpected(EPERM);
   if (kind == S_IFLNK && (target.empty() || target.size() > kTargetMax)) {
     return std::unexpected(target.empty() ? ENOENT : ENAMETOOLONG);
   }
-  if ((*dir)->children.contains(name)) return std::unexpected(EEXIST);
+  if (dir->children.contains(name)) return std::unexpected(EEXIST);
   const std::uint64_t cost = kNodeRecordBytes + target.size() + entry_cost(name);
-  if (auto ok = reserve(cost); !ok) return std::unexpected(ok.error());
+  LMFS_TRY(reserve(cost));
 
   Node n;
   n.ino = next_ino_++;
@@ -242,7 +241,7 @@ Errno<struct stat> FileSystem::make(std::uint64_t parent, const std::string& nam
   n.data = target;
   n.parent = kind == S_IFDIR ? parent : 0;
   n.lookups = 1;
-  Node& dirn = **dir;
+  Node& dirn = *dir;
   dirn.children.emplace(name, n.ino);
   if (kind == S_IFDIR) ++dirn.nlink;
   dirn.mtime = dirn.ctime = n.ctime;
@@ -259,13 +258,12 @@ Errno<struct stat> FileSystem::link(std::uint64_t ino, std::uint64_t parent,
   if (n == nullptr) return std::unexpected(ENOENT);
   if (n->is_dir()) return std::unexpected(EPERM);
   if (n->nlink == 0) return std::unexpected(ENOENT);
-  auto dir = find_dir(parent);
-  if (!dir) return std::unexpected(dir.error());
-  if (auto ok = check_name(name); !ok) return std::unexpected(ok.error());
-  if ((*dir)->children.contains(name)) return std::unexpected(EEXIST);
-  if (auto ok = reserve(entry_cost(name)); !ok) return std::unexpected(ok.error());
-  (*dir)->children.emplace(name, ino);
-  (*dir)->mtime = (*dir)->ctime = n->ctime = now();
+  auto dir = LMFS_TRY(find_dir(parent));
+  LMFS_TRY(check_name(name));
+  if (dir->children.contains(name)) return std::unexpected(EEXIST);
+  LMFS_TRY(reserve(entry_cost(name)));
+  dir->children.emplace(name, ino);
+  dir->mtime = dir->ctime = n->ctime = now();
   used_ += entry_cost(name);
   ++n->nlink;
   ++n->lookups;
@@ -274,16 +272,14 @@ Errno<struct stat> FileSystem::link(std::uint64_t ino, std::uint64_t parent,
 
 Errno<void> FileSystem::unlink(std::uint64_t parent, const std::string& name) {
   std::lock_guard lock(mu_);
-  auto dir = find_dir(parent);
-  if (!dir) return std::unexpected(dir.error());
-  return remove_entry(**dir, name, false);
+  auto dir = LMFS_TRY(find_dir(parent));
+  return remove_entry(*dir, name, false);
 }
 
 Errno<void> FileSystem::rmdir(std::uint64_t parent, const std::string& name) {
   std::lock_guard lock(mu_);
-  auto dir = find_dir(parent);
-  if (!dir) return std::unexpected(dir.error());
-  return remove_entry(**dir, name, true);
+  auto dir = LMFS_TRY(find_dir(parent));
+  return remove_entry(*dir, name, true);
 }
 
 Errno<void> FileSystem::rename(std::uint64_t parent, const std::string& name,
@@ -291,13 +287,11 @@ Errno<void> FileSystem::rename(std::uint64_t parent, const std::string& name,
                                unsigned flags) {
   std::lock_guard lock(mu_);
   if ((flags & ~unsigned{RENAME_NOREPLACE}) != 0) return std::unexpected(EINVAL);
-  auto from = find_dir(parent);
-  if (!from) return std::unexpected(from.error());
-  auto to = find_dir(new_parent);
-  if (!to) return std::unexpected(to.error());
-  if (auto ok = check_name(new_name); !ok) return std::unexpected(ok.error());
-  auto it = (*from)->children.find(name);
-  if (it == (*from)->children.end()) return std::unexpected(ENOENT);
+  auto from = LMFS_TRY(find_dir(parent));
+  auto to = LMFS_TRY(find_dir(new_parent));
+  LMFS_TRY(check_name(new_name));
+  auto it = from->children.find(name);
+  if (it == from->children.end()) return std::unexpected(ENOENT);
   Node& moved = nodes_.at(it->second);
   if (moved.is_dir()) {
     // Not into itself or below itself.
@@ -306,29 +300,29 @@ Errno<void> FileSystem::rename(std::uint64_t parent, const std::string& name,
       if (up == kRootIno) break;
     }
   }
-  auto existing = (*to)->children.find(new_name);
-  if (existing != (*to)->children.end()) {
+  auto existing = to->children.find(new_name);
+  if (existing != to->children.end()) {
     if (existing->second == moved.ino) return {};
     if (flags & RENAME_NOREPLACE) return std::unexpected(EEXIST);
     const Node& victim = nodes_.at(existing->second);
     if (moved.is_dir() && !victim.is_dir()) return std::unexpected(ENOTDIR);
     if (!moved.is_dir() && victim.is_dir()) return std::unexpected(EISDIR);
-    if (auto gone = remove_entry(**to, new_name, victim.is_dir()); !gone) return gone;
+    LMFS_TRY(remove_entry(*to, new_name, victim.is_dir()));
   } else if (new_name.size() > name.size()) {
-    if (auto ok = reserve(new_name.size() - name.size()); !ok) return std::unexpected(ok.error());
+    LMFS_TRY(reserve(new_name.size() - name.size()));
   }
   const std::uint64_t ino = moved.ino;
-  (*from)->children.erase(name);
+  from->children.erase(name);
   used_ -= entry_cost(name);
-  (*to)->children.emplace(new_name, ino);
+  to->children.emplace(new_name, ino);
   used_ += entry_cost(new_name);
   if (moved.is_dir() && parent != new_parent) {
-    --(*from)->nlink;
-    ++(*to)->nlink;
+    --from->nlink;
+    ++to->nlink;
     moved.parent = new_parent;
   }
   const timespec t = now();
-  (*from)->mtime = (*from)->ctime = (*to)->mtime = (*to)->ctime = moved.ctime = t;
+  from->mtime = from->ctime = to->mtime = to->ctime = moved.ctime = t;
   return {};
 }
 
@@ -362,7 +356,7 @@ Errno<std::size_t> FileSystem::write(std::uint64_t ino, std::uint64_t offset,
   const std::uint64_t end = offset + data.size();
   if (end > n->data.size()) {
     if (n->nlink > 0) {
-      if (auto ok = reserve(end - n->data.size()); !ok) return std::unexpected(ok.error());
+      LMFS_TRY(reserve(end - n->data.size()));
       used_ += end - n->data.size();
     }
     n->data.resize(end);
@@ -374,10 +368,9 @@ Errno<std::size_t> FileSystem::write(std::uint64_t ino, std::uint64_t offset,
 
 Errno<std::vector<DirEntry>> FileSystem::list(std::uint64_t ino) {
   std::lock_guard lock(mu_);
-  auto dir = find_dir(ino);
-  if (!dir) return std::unexpected(dir.error());
-  std::vector<DirEntry> out{{".", ino, S_IFDIR}, {"..", (*dir)->parent, S_IFDIR}};
-  for (const auto& [name, child] : (*dir)->children) {
+  auto dir = LMFS_TRY(find_dir(ino));
+  std::vector<DirEntry> out{{".", ino, S_IFDIR}, {"..", dir->parent, S_IFDIR}};
+  for (const auto& [name, child] : dir->children) {
     out.push_back({name, child, nodes_.at(child).mode});
   }
   return out;
@@ -445,7 +438,7 @@ Errno<void> FileSystem::change_mode(std::uint64_t number, std::uint32_t mode) {
   const bool snapshot = snapshots_.contains(number);
   if ((mode == 1) == snapshot) return {};
   if (mode == 1) {
-    if (auto ok = reserve(8); !ok) return std::unexpected(ok.error());
+    LMFS_TRY(reserve(8));
     snapshots_.insert(number);
     used_ += 8;
   } else {

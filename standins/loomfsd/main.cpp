@@ -18,6 +18,7 @@
 #include "fuse_ops.h"
 #include "lmfs_text/errno_text.h"
 #include "mount_table.h"
+#include "lmfs_base/try.h"
 
 namespace lmfs::standin {
 namespace {
@@ -76,9 +77,8 @@ Result<UniqueFd> open_log(const DeviceInfo& device) {
 
 // Standard streams away from whoever started us; stderr goes to the log.
 Result<void> detach(const UniqueFd& log) {
-  auto null = open_fd("/dev/null", O_RDWR);
-  if (!null) return std::unexpected(null.error());
-  if (::dup2(null->get(), STDIN_FILENO) < 0 || ::dup2(null->get(), STDOUT_FILENO) < 0 ||
+  auto null = LMFS_TRY(open_fd("/dev/null", O_RDWR));
+  if (::dup2(null.get(), STDIN_FILENO) < 0 || ::dup2(null.get(), STDOUT_FILENO) < 0 ||
       ::dup2(log.get(), STDERR_FILENO) < 0) {
     return sys_fail("cannot redirect the standard streams");
   }
@@ -88,39 +88,32 @@ Result<void> detach(const UniqueFd& log) {
 
 // `ready`, when given, hears "ready" once the file system is served.
 Result<int> serve(const std::string& device_name, const std::string& dir_name, UniqueFd ready) {
-  auto device = inspect_device(device_name);
-  if (!device) return std::unexpected(device.error());
-  auto dir = canonical_path(dir_name);
-  if (!dir) return std::unexpected(dir.error());
-  auto fd = open_fd(device->path, O_RDWR);
-  if (!fd) return std::unexpected(fd.error());
-  auto locked = try_lock_device(fd->get());
-  if (!locked) return std::unexpected(locked.error());
-  if (!*locked) return fail(device->path + " is already mounted");
+  auto device = LMFS_TRY(inspect_device(device_name));
+  auto dir = LMFS_TRY(canonical_path(dir_name));
+  auto fd = LMFS_TRY(open_fd(device.path, O_RDWR));
+  auto locked = LMFS_TRY(try_lock_device(fd.get()));
+  if (!locked) return fail(device.path + " is already mounted");
   // The lock must outlive everything the process does, leak checks at exit
   // included: umount.loomfs takes its release as the sign that we are gone.
   // So a second descriptor of it is left for the kernel to close.
-  if (::fcntl(fd->get(), F_DUPFD_CLOEXEC, 3) < 0) return sys_fail("cannot keep the device lock");
-  auto size = device_size(fd->get());
-  if (!size) return std::unexpected(size.error());
-  auto sb = read_superblock(fd->get(), *size);
-  if (!sb) return fail(device->path + ": " + sb.error().what);
-  auto stored = read_newest_image(fd->get(), *sb);
-  if (!stored) return fail(device->path + ": " + stored.error().what);
-  auto fs = FileSystem::load(std::move(*fd), *sb, std::move(*stored));
-  if (!fs) return fail(device->path + ": " + fs.error().what);
-  auto watch = CleanerWatch::open(*device);
-  if (!watch) return std::unexpected(watch.error());
+  if (::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3) < 0) return sys_fail("cannot keep the device lock");
+  auto size = LMFS_TRY(device_size(fd.get()));
+  auto sb = read_superblock(fd.get(), size);
+  if (!sb) return fail(device.path + ": " + sb.error().what);
+  auto stored = read_newest_image(fd.get(), *sb);
+  if (!stored) return fail(device.path + ": " + stored.error().what);
+  auto fs = FileSystem::load(std::move(fd), *sb, std::move(*stored));
+  if (!fs) return fail(device.path + ": " + fs.error().what);
+  auto watch = LMFS_TRY(CleanerWatch::open(device));
   UniqueFd log;
   if (ready) {
-    auto opened = open_log(*device);
-    if (!opened) return std::unexpected(opened.error());
-    log = std::move(*opened);
+    auto opened = LMFS_TRY(open_log(device));
+    log = std::move(opened);
   }
 
-  Served served{**fs, **watch, {}};
+  Served served{**fs, *watch, {}};
   const std::string options =
-      "fsname=" + option_value(device->path) + ",subtype=loomfs,allow_other,default_permissions";
+      "fsname=" + option_value(device.path) + ",subtype=loomfs,allow_other,default_permissions";
   const char* argv[] = {"loomfsd", "-o", options.c_str()};
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   fuse_session* se =
@@ -130,26 +123,26 @@ Result<int> serve(const std::string& device_name, const std::string& dir_name, U
   int rc = 0;
   {
     Session session(se);
-    if (auto m = session.mount(*dir); !m) return std::unexpected(m.error());
+    LMFS_TRY(session.mount(dir));
     (void)refresh_shown_mounts();
     if (ready) {
-      if (auto d = detach(log); !d) return std::unexpected(d.error());
+      LMFS_TRY(detach(log));
       std::fprintf(stderr, "loomfsd[%d]: serving %s on %s\n", static_cast<int>(::getpid()),
-                   device->path.c_str(), dir->c_str());
-      if (auto w = write_all(ready.get(), "ready\n"); !w) return std::unexpected(w.error());
+                   device.path.c_str(), dir.c_str());
+      LMFS_TRY(write_all(ready.get(), "ready\n"));
       ready.reset();
     }
     rc = session.loop();
   }
   int status = rc == 0 ? kExitOk : kExitFailure;
   if (auto p = (*fs)->persist(); !p) {
-    std::fprintf(stderr, "loomfsd: cannot write %s out: %s\n", device->path.c_str(),
+    std::fprintf(stderr, "loomfsd: cannot write %s out: %s\n", device.path.c_str(),
                  lmfs::text::libc_error_text(p.error()).c_str());
     status = kExitFailure;
   }
   (void)refresh_shown_mounts();
   std::fprintf(stderr, "loomfsd[%d]: done with %s\n", static_cast<int>(::getpid()),
-               device->path.c_str());
+               device.path.c_str());
   return status;
 }
 

@@ -12,6 +12,7 @@
 #include "device.h"
 #include "image.h"
 #include "layout.h"
+#include "lmfs_base/try.h"
 
 namespace lmfs::standin {
 namespace {
@@ -30,49 +31,37 @@ timespec now() {
 }
 
 Result<void> format(const std::string& name) {
-  auto info = inspect_device(name);
-  if (!info) {
-    return std::unexpected(info.error());
-  }
-  auto fd = open_fd(info->path, O_RDWR);
-  if (!fd) {
-    return std::unexpected(fd.error());
-  }
-  auto locked = try_lock_device(fd->get());
+  auto info = LMFS_TRY(inspect_device(name));
+  auto fd = LMFS_TRY(open_fd(info.path, O_RDWR));
+  auto locked = LMFS_TRY(try_lock_device(fd.get()));
   if (!locked) {
-    return std::unexpected(locked.error());
+    return fail(info.path + " is mounted; not making a file system on it");
   }
-  if (!*locked) {
-    return fail(info->path + " is mounted; not making a file system on it");
-  }
-  auto size = device_size(fd->get());
-  if (!size) {
-    return std::unexpected(size.error());
-  }
-  auto sb = plan_superblock(*size, new_stamp());
+  auto size = LMFS_TRY(device_size(fd.get()));
+  auto sb = plan_superblock(size, new_stamp());
   if (!sb) {
-    return fail(info->path + ": " + sb.error().what);
+    return fail(info.path + ": " + sb.error().what);
   }
   // Slots first, superblocks last: a device that was interrupted half-way
   // keeps no superblock that points at stale slots of the same stamp.
   for (std::uint32_t slot = 0; slot < sb->slot_count; ++slot) {
-    if (auto c = clear_slot(fd->get(), *sb, slot); !c) return c;
+    LMFS_TRY(clear_slot(fd.get(), *sb, slot));
   }
   const Image image = fresh_image(static_cast<std::uint32_t>(::getuid()),
                                   static_cast<std::uint32_t>(::getgid()), now());
-  if (auto w = write_image(fd->get(), *sb, image, 1, 0); !w) return w;
+  LMFS_TRY(write_image(fd.get(), *sb, image, 1, 0));
 
   std::vector<std::uint8_t> head(kSuperblockOffset + kSuperblockSize);
   const auto copy = sb->encode();
   std::copy(copy.begin(), copy.end(), head.begin() + kSuperblockOffset);
-  if (auto w = pwrite_full(fd->get(), head, 0, "cannot write the superblock"); !w) return w;
-  if (auto w = pwrite_full(fd->get(), copy, secondary_offset(*size),
+  LMFS_TRY(pwrite_full(fd.get(), head, 0, "cannot write the superblock"));
+  if (auto w = pwrite_full(fd.get(), copy, secondary_offset(size),
                            "cannot write the superblock copy");
       !w) {
     return w;
   }
-  if (::fsync(fd->get()) != 0) {
-    return sys_fail("cannot flush " + info->path);
+  if (::fsync(fd.get()) != 0) {
+    return sys_fail("cannot flush " + info.path);
   }
   return {};
 }

@@ -16,6 +16,7 @@
 #include "device.h"
 #include "layout.h"
 #include "mount_table.h"
+#include "lmfs_base/try.h"
 
 extern char** environ;
 
@@ -71,17 +72,11 @@ class Starting {
 };
 
 Result<void> start_daemon(const std::string& device, const std::string& dir) {
-  auto home = own_directory();
-  if (!home) {
-    return std::unexpected(home.error());
-  }
-  const std::string daemon = *home + "/loomfsd";
-  auto ready = make_pipe();
-  if (!ready) {
-    return std::unexpected(ready.error());
-  }
-  UniqueFd& ready_in = ready->read;
-  UniqueFd& ready_out = ready->write;
+  auto home = LMFS_TRY(own_directory());
+  const std::string daemon = home + "/loomfsd";
+  auto ready = LMFS_TRY(make_pipe());
+  UniqueFd& ready_in = ready.read;
+  UniqueFd& ready_out = ready.write;
 
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
@@ -127,48 +122,30 @@ Result<void> start_daemon(const std::string& device, const std::string& dir) {
 }
 
 Result<void> mount(const std::string& device_name, const std::string& dir_name) {
-  auto info = inspect_device(device_name);
-  if (!info) {
-    return std::unexpected(info.error());
-  }
-  auto dir = canonical_path(dir_name);
-  if (!dir) {
-    return std::unexpected(dir.error());
-  }
+  auto info = LMFS_TRY(inspect_device(device_name));
+  auto dir = LMFS_TRY(canonical_path(dir_name));
   struct stat st {};
-  if (::stat(dir->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     return fail(dir_name + " is not a directory", ENOTDIR);
   }
   {
-    auto fd = open_fd(info->path, O_RDONLY);
-    if (!fd) {
-      return std::unexpected(fd.error());
-    }
-    auto size = device_size(fd->get());
-    if (!size) {
-      return std::unexpected(size.error());
-    }
-    if (auto sb = read_superblock(fd->get(), *size); !sb) {
-      return fail(info->path + ": " + sb.error().what);
+    auto fd = LMFS_TRY(open_fd(info.path, O_RDONLY));
+    auto size = LMFS_TRY(device_size(fd.get()));
+    if (auto sb = read_superblock(fd.get(), size); !sb) {
+      return fail(info.path + ": " + sb.error().what);
     }
   }
-  auto busy = device_in_use(info->path);
-  if (!busy) {
-    return std::unexpected(busy.error());
+  auto busy = LMFS_TRY(device_in_use(info.path));
+  if (busy) {
+    return fail(info.path + " is already mounted");
   }
-  if (*busy) {
-    return fail(info->path + " is already mounted");
-  }
-  auto table = read_kernel_mounts();
-  if (!table) {
-    return std::unexpected(table.error());
-  }
-  for (const MountLine& m : *table) {
-    if (m.type == kFuseType && unescape_field(m.dir) == *dir) {
-      return fail(*dir + " is already a loomfs mount point");
+  auto table = LMFS_TRY(read_kernel_mounts());
+  for (const MountLine& m : table) {
+    if (m.type == kFuseType && unescape_field(m.dir) == dir) {
+      return fail(dir + " is already a loomfs mount point");
     }
   }
-  return start_daemon(info->path, *dir);
+  return start_daemon(info.path, dir);
 }
 
 }  // namespace

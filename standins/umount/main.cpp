@@ -10,6 +10,7 @@
 
 #include "device.h"
 #include "mount_table.h"
+#include "lmfs_base/try.h"
 
 namespace lmfs::standin {
 namespace {
@@ -18,17 +19,11 @@ constexpr const char* kUsage = "usage: umount.loomfs DEVICE\n";
 constexpr std::chrono::seconds kDaemonExitLimit{60};
 
 Result<void> unmount(const std::string& name) {
-  auto device = canonical_path(name);
-  if (!device) {
-    return std::unexpected(device.error());
-  }
-  auto table = read_kernel_mounts();
-  if (!table) {
-    return std::unexpected(table.error());
-  }
-  const std::vector<MountLine> mounts = mounts_of_device(*table, *device);
+  auto device = LMFS_TRY(canonical_path(name));
+  auto table = LMFS_TRY(read_kernel_mounts());
+  const std::vector<MountLine> mounts = mounts_of_device(table, device);
   if (mounts.empty()) {
-    return fail(*device + " is not mounted");
+    return fail(device + " is not mounted");
   }
   // Topmost first, should the device show up more than once.
   for (auto m = mounts.rbegin(); m != mounts.rend(); ++m) {
@@ -37,7 +32,7 @@ Result<void> unmount(const std::string& name) {
       return sys_fail("cannot unmount " + dir);
     }
   }
-  auto released = wait_until_released(*device, kDaemonExitLimit);
+  auto released = wait_until_released(device, kDaemonExitLimit);
   // The daemon rewrites the shown table as it leaves; this covers one that
   // had died before.
   auto shown = refresh_shown_mounts();

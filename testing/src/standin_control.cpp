@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "lmfs_base/unique.h"
+#include "lmfs_base/try.h"
 
 namespace lmfs::testing {
 namespace {
@@ -36,13 +37,13 @@ std::expected<void, int> request(const std::string& dir, unsigned long request, 
 
 std::expected<std::uint64_t, int> sync_fs(const std::string& dir) {
   std::uint64_t number = 0;
-  if (auto sent = request(dir, kSync, &number); !sent) return std::unexpected(sent.error());
+  LMFS_TRY(request(dir, kSync, &number));
   return number;
 }
 
 std::expected<FsStatus, int> get_status(const std::string& dir) {
   StatusWords words{};
-  if (auto sent = request(dir, kGetStatus, &words); !sent) return std::unexpected(sent.error());
+  LMFS_TRY(request(dir, kGetStatus, &words));
   return FsStatus{words.number, words.snapshots, words.violations};
 }
 

@@ -5,8 +5,11 @@
 namespace lmfs::path_safety {
 
 std::string join_path(std::string_view folder, std::string_view name) {
-  std::string out(folder);
-  if (!out.empty() && !out.ends_with('/')) out.push_back('/');
+  const bool slash = !folder.empty() && !folder.ends_with('/');
+  std::string out;
+  out.reserve(folder.size() + (slash ? 1 : 0) + name.size());  // one allocation
+  out.append(folder);
+  if (slash) out.push_back('/');
   out.append(name);
   return out;
 }

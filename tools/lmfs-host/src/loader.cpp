@@ -8,8 +8,9 @@
 #include <mutex>
 #include <set>
 
-#include "lmfs_abi/layout_check.h"
-#include "lmfs_abi/mapped_memory.h"
+#include "lmfs_abi_host/layout_check.h"
+#include "lmfs_abi_host/mapped_memory.h"
+#include "lmfs_base/try.h"
 #include "lmfs_text/strcat.h"
 #include "lmfs_abi/version.h"
 #include "lmfs_interface/layouts.h"
@@ -19,6 +20,7 @@ namespace {
 
 using text::cat;
 using abi::MappedMemory;
+using Kind = LoadError::Kind;
 
 // The host's globals: nothing in this host is shared with the library
 // beyond the pointer itself.
@@ -29,14 +31,15 @@ HostGlobals host_globals{};
 
 // The framework's step between handing over the globals and the version
 // check: compare the root module's layout graph with this host's.
-std::expected<void, std::string> check_layout(const abi::LibHeader& h, const std::string& path,
-                                              const MappedMemory& memory) {
+std::expected<void, LoadError> check_layout(const abi::LibHeader& h, const std::string& path,
+                                            const MappedMemory& memory) {
   switch (h.layout_tag) {
     case abi::kLayoutIncluded:
       if (auto r = abi::layout::check_library_layout(abi::layouts::root_module_layout(),
                                                 static_cast<const abi::tl::TypeLayout*>(h.layout), memory);
           !r) {
-        return std::unexpected(cat(path, ": ", r.error()));
+        const bool differs = r.error().kind() == abi::layout::LayoutError::Kind::Incompatible;
+        return std::unexpected(LoadError::inside(differs ? Kind::Incompatible : Kind::Damaged, path, r.error().message()));
       }
       return {};
     case abi::kLayoutAbsent:
@@ -44,50 +47,61 @@ std::expected<void, std::string> check_layout(const abi::LibHeader& h, const std
                    path.c_str());
       return {};
     default:
-      return std::unexpected(cat(path, " has a library header with an unknown layout tag ",
-                                 static_cast<unsigned>(h.layout_tag)));
+      return std::unexpected(LoadError::states(
+          Kind::Damaged, path, cat("has a library header with an unknown layout tag ", static_cast<unsigned>(h.layout_tag))));
   }
 }
 
 // Loads `path` and finds its header; nothing of the header is read yet.
-std::expected<LoadedPlugin, std::string> find_header(const std::string& path) {
+std::expected<LoadedPlugin, LoadError> find_header(const std::string& path) {
   LoadedPlugin plugin;
   plugin.handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
-  if (plugin.handle == nullptr) return std::unexpected(cat("cannot load ", path, ": ", ::dlerror()));
+  if (plugin.handle == nullptr) return std::unexpected(LoadError::not_loadable(path, ::dlerror()));
 
   plugin.header = static_cast<abi::LibHeader*>(::dlsym(plugin.handle, abi::kHeaderSymbol));
   if (plugin.header == nullptr) {
-    return std::unexpected(
-        cat(path, " is not a storage-driver plug-in: it has no library header (", abi::kHeaderSymbol, ")"));
+    return std::unexpected(LoadError::states(
+        Kind::NotAPlugin, path, cat("is not a storage-driver plug-in: it has no library header (", abi::kHeaderSymbol, ")")));
   }
   return plugin;
 }
 
 // Where the header lies, its magic and ABI numbers.
-std::expected<void, std::string> check_header(const abi::LibHeader* header, const std::string& path,
-                                              const MappedMemory& memory) {
+std::expected<void, LoadError> check_header(const abi::LibHeader* header, const std::string& path,
+                                            const MappedMemory& memory) {
   if (!memory.contains(header, sizeof *header)) {
-    return std::unexpected(cat(path, " has its library header ", abi::outside_readable(header, sizeof *header)));
+    return std::unexpected(
+        LoadError::states(Kind::Damaged, path, cat("has its library header ", abi::outside_readable(header, sizeof *header))));
   }
   const abi::LibHeader& h = *header;
   if (std::memcmp(h.magic, abi::kMagic, 32) != 0) {
-    return std::unexpected(cat(path, " has a library header with the wrong magic text"));
+    return std::unexpected(LoadError::states(Kind::Damaged, path, "has a library header with the wrong magic text"));
   }
   if (h.abi_major != abi::kAbiMajor || h.abi_minor != abi::kAbiMinor) {
-    return std::unexpected(cat(path, " was built for plug-in ABI ", h.abi_major, ".", h.abi_minor,
-                               "; this host loads ABI ", abi::kAbiMajor, ".", abi::kAbiMinor));
+    return std::unexpected(LoadError::states(Kind::Incompatible, path,
+                                             cat("was built for plug-in ABI ", h.abi_major, ".", h.abi_minor,
+                                                 "; this host loads ABI ", abi::kAbiMajor, ".", abi::kAbiMinor)));
   }
   return {};
 }
 
 }  // namespace
 
-std::expected<LoadedPlugin, std::string> open_header(const std::string& path) {
-  auto plugin = find_header(path);
-  if (!plugin) return plugin;
-  if (auto checked = check_header(plugin->header, path, MappedMemory::loaded_objects()); !checked) {
-    return std::unexpected(checked.error());
+std::string LoadError::message() const {
+  switch (form_) {
+    case Form::Loader:
+      return cat("cannot load ", path_, ": ", text_);
+    case Form::Statement:
+      return cat(path_, " ", text_);
+    case Form::Inside:
+      break;
   }
+  return cat(path_, ": ", text_);
+}
+
+std::expected<LoadedPlugin, LoadError> open_header(const std::string& path) {
+  LoadedPlugin plugin = LMFS_TRY(find_header(path));
+  LMFS_TRY(check_header(plugin.header, path, MappedMemory::loaded_objects()));
   return plugin;
 }
 
@@ -131,7 +145,7 @@ std::expected<void, std::string> check_self_test(const abi::CAbiTestingFns* fns,
           cat("has its C-ABI self-test function `", kSelfTestNames[i], "` ", abi::outside_executable(entries[i])));
     }
   }
-  if (auto t = abi::run_c_abi_tests(*fns); !t) return std::unexpected(t.error());
+  LMFS_TRY(abi::run_c_abi_tests(*fns));
   return {};
 }
 
@@ -163,6 +177,8 @@ std::set<const abi::LibHeader*> filled_slots;
 
 // Builds the root module once, under the header's own lock, as the
 // framework's loader does. Only a module `memory` holds fills the slot.
+// A failure is a statement about the library, or kConstructorFailed.
+constexpr char kConstructorFailed[] = "the library's root-module constructor failed";
 std::expected<const void*, std::string> root_module(abi::LibHeader& h, const MappedMemory& memory) {
   std::lock_guard guard(filled_mutex);
   std::atomic_ref<const void*> slot(h.module);
@@ -170,13 +186,12 @@ std::expected<const void*, std::string> root_module(abi::LibHeader& h, const Map
     if (filled_slots.contains(&h)) return slot.load(std::memory_order_acquire);
     return std::unexpected(std::string("has its root-module slot filled before any host built the module"));
   }
-  auto lock = lock_table(h, memory);
-  if (!lock) return std::unexpected(lock.error());
+  const abi::MutexVTableFields* lock = LMFS_TRY(lock_table(h, memory));
   if (h.constructor == nullptr) return std::unexpected(std::string("has no root-module constructor"));
   if (!memory.executable(h.constructor)) {
     return std::unexpected(cat("has its root-module constructor ", abi::outside_executable(h.constructor)));
   }
-  (*lock)->lock(&h.lock_state);
+  lock->lock(&h.lock_state);
   const abi::RootModuleResult r = h.constructor();
   std::string failure;
   if (r.tag == abi::kROk && r.payload.ok == nullptr) {
@@ -187,25 +202,26 @@ std::expected<const void*, std::string> root_module(abi::LibHeader& h, const Map
     slot.store(r.payload.ok, std::memory_order_release);
     filled_slots.insert(&h);
   } else {
-    failure = ": the library's root-module constructor failed";
+    failure = kConstructorFailed;
   }
-  (*lock)->unlock(&h.lock_state);
+  lock->unlock(&h.lock_state);
   if (!failure.empty()) return std::unexpected(failure);
   return r.payload.ok;
 }
 
 }  // namespace
 
-std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path) {
-  auto found = find_header(path);
-  if (!found) return found;
-  LoadedPlugin plugin = *found;
+std::expected<LoadedPlugin, LoadError> load_plugin(const std::string& path) {
+  LoadedPlugin plugin = LMFS_TRY(find_header(path));
   // Taken once the library is loaded: its segments and those of the objects
   // it brought with it.
   const MappedMemory memory = MappedMemory::loaded_objects();
-  if (auto checked = check_header(plugin.header, path, memory); !checked) return std::unexpected(checked.error());
+  LMFS_TRY(check_header(plugin.header, path, memory));
   abi::LibHeader& h = *plugin.header;
-  const auto refused = [&](const std::string& why) { return std::unexpected(cat(path, " ", why)); };
+  // What the helpers above say of the library becomes the error here.
+  const auto refused = [&](std::string why) {
+    return std::unexpected(LoadError::states(Kind::Damaged, path, std::move(why)));
+  };
   // The host fills its module slot; the lock functions write its lock state.
   if (!memory.writable(&h, sizeof h)) {
     return refused(cat("has its library header ", abi::outside_writable(&h, sizeof h)));
@@ -219,23 +235,26 @@ std::expected<LoadedPlugin, std::string> load_plugin(const std::string& path) {
   }
   h.init_globals_with(&host_globals);
 
-  if (auto checked = check_layout(h, path, memory); !checked) return std::unexpected(checked.error());
+  LMFS_TRY(check_layout(h, path, memory));
 
   auto version_text = header_text(h.version, "version", memory);
   if (!version_text) return refused(version_text.error());
   auto expected = abi::parse_version(kInterfaceVersion);
   auto actual = abi::parse_version(*version_text);
-  if (!actual) return std::unexpected(cat(path, ": invalid version text: ", actual.error()));
+  if (!actual) return std::unexpected(LoadError::inside(Kind::Damaged, path, cat("invalid version text: ", actual.error())));
   if (!abi::library_compatible(*expected, *actual)) {
-    return std::unexpected(cat(path, " implements interface version ", *version_text, ", incompatible with ",
-                               kInterfaceVersion));
+    return std::unexpected(LoadError::states(
+        Kind::Incompatible, path, cat("implements interface version ", *version_text, ", incompatible with ", kInterfaceVersion)));
   }
 
   auto module = root_module(h, memory);
-  if (!module) return std::unexpected(cat(path, module.error().starts_with(":") ? "" : " ", module.error()));
+  if (!module && module.error() == kConstructorFailed) {
+    return std::unexpected(LoadError::inside(Kind::Damaged, path, module.error()));
+  }
+  if (!module) return refused(module.error());
   plugin.root_module = static_cast<const abi::StorageDriverMod*>(*module);
   if ((plugin.root_module->metadata.field_accessibility & abi::kStorageDriverModMask) == 0) {
-    return std::unexpected(cat(path, ": the root module has no `new`"));
+    return std::unexpected(LoadError::inside(Kind::Damaged, path, "the root module has no `new`"));
   }
   if (plugin.root_module->fields.new_ == nullptr) return refused("has a root module whose `new` is a null pointer");
   if (!memory.executable(plugin.root_module->fields.new_)) {

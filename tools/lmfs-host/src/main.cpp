@@ -14,13 +14,9 @@
 // runner.h); results then carry "thread" and "seq". --resources ends with a
 // line naming the descriptors, file mappings and children the operations
 // left behind.
-// Operations and their arguments (arguments are %XX-escaped byte strings):
-//   init, done, root, at_root PATH, stores, initialize_stores MEDIA,
-//   attach_stores ROOT MEDIA, detach_stores ROOT, take_snapshot,
-//   next_snapshot, last_snapshot, edge_snapshot, full_snapshot,
-//   snapshot PATH true|false, debug, debug_alt
-// MEDIA is a comma-separated list of block:NAME, path:BYTES, urn:TEXT, none;
-// "-" is the empty list.
+// The operations and their arguments are the rows of operations() (script.h);
+// arguments are %XX-escaped byte strings. MEDIA is a comma-separated list of
+// block:NAME, path:BYTES, urn:TEXT, none; "-" is the empty list.
 //
 // --lock-status and --release-lock load no plug-in: they look at the cleaner
 // lock of the loomfs file system on DEVICE (see cleaner_lock.h).
@@ -41,8 +37,8 @@
 
 #include "cleaner_lock.h"
 #include "lmfs_text/strcat.h"
-#include "lmfs_abi/layout_print.h"
-#include "lmfs_abi/layout_reader.h"
+#include "lmfs_abi_host/layout_print.h"
+#include "lmfs_abi_host/layout_reader.h"
 #include "lmfs_interface/media.h"
 #include "lmfs_text/number.h"
 #include "lmfs_text/text.h"
@@ -96,9 +92,7 @@ int help() {
       "  --layout [--full] PLUGIN  print the type-layout graph PLUGIN's header states\n"
       "  --version [PLUGIN]     this host's version; with PLUGIN, what its library header states\n"
       "  --help                 this text\n\n"
-      "Operations: init, done, root, at_root PATH, stores, initialize_stores MEDIA,\n"
-      "  attach_stores ROOT MEDIA, detach_stores ROOT, take_snapshot, next_snapshot, last_snapshot,\n"
-      "  edge_snapshot, full_snapshot, snapshot PATH true|false, debug, debug_alt.\n"
+      "%s"
       "Arguments are byte strings with %%XX escapes. MEDIA is a comma-separated list of block:NAME,\n"
       "  path:BYTES, urn:TEXT and none; \"-\" is the empty list.\n"
       "Each result is one JSON line on standard output.\n\n"
@@ -106,7 +100,7 @@ int help() {
       "  3 the library could not be loaded or is damaged, 4 the lock command could not examine DEVICE.\n\n"
       "Installed plug-ins: %s\n"
       "See lmfs-host(1).\n",
-      LMFS_VERSION, kUsage, kMaxThreads, LMFS_PLUGIN_DIR);
+      LMFS_VERSION, kUsage, kMaxThreads, operations_help().c_str(), LMFS_PLUGIN_DIR);
   return 0;
 }
 
@@ -126,7 +120,7 @@ int version(const char* path) {
   if (path == nullptr) return 0;
   auto opened = open_header(path);
   if (!opened) {
-    std::fprintf(stderr, "lmfs-host: %s\n", opened.error().c_str());
+    std::fprintf(stderr, "lmfs-host: %s\n", opened.error().message().c_str());
     return kExitLoad;
   }
   const abi::LibHeader& h = *opened->header;
@@ -162,7 +156,7 @@ std::expected<std::string, std::string> read_file(const std::string& path) {
 int print_layout(const std::string& path, bool full) {
   auto opened = open_header(path);
   if (!opened) {
-    std::fprintf(stderr, "lmfs-host: %s\n", opened.error().c_str());
+    std::fprintf(stderr, "lmfs-host: %s\n", opened.error().message().c_str());
     return kExitLoad;
   }
   const abi::LibHeader& h = *opened->header;
@@ -172,7 +166,7 @@ int print_layout(const std::string& path, bool full) {
   }
   auto graph = abi::layout::read_graph(static_cast<const abi::tl::TypeLayout*>(h.layout));
   if (!graph) {
-    std::fprintf(stderr, "lmfs-host: %s: its type layout cannot be read: %s\n", path.c_str(), graph.error().c_str());
+    std::fprintf(stderr, "lmfs-host: %s: its type layout cannot be read: %s\n", path.c_str(), graph.error().message().c_str());
     return kExitLoad;
   }
   std::fputs((full ? abi::layout::print_full(*graph) : abi::layout::print_facts(*graph)).c_str(), stdout);
@@ -241,7 +235,7 @@ int run(int argc, char** argv) {
 
   auto plugin = load_plugin(plugin_path);
   if (!plugin) {
-    std::fprintf(stderr, "lmfs-host: %s\n", plugin.error().c_str());
+    std::fprintf(stderr, "lmfs-host: %s\n", plugin.error().message().c_str());
     return kExitLoad;
   }
   auto created = Driver::create(*plugin, *params);

@@ -133,9 +133,8 @@ void run_script(DriverObject& object, const std::vector<Op>& ops, const RunOptio
 }
 
 bool takes_shared_access(const Op& op) {
-  static const std::set<std::string_view> exclusive = {"init", "done", "initialize_stores", "attach_stores",
-                                                       "detach_stores"};
-  return !exclusive.contains(op.name);
+  const Operation* operation = find_operation(op.name);
+  return operation != nullptr && operation->access == Access::Shared;
 }
 
 namespace {

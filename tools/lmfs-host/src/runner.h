@@ -2,11 +2,11 @@
 // operation on standard output, on one thread or on several.
 //
 // With several threads the script runs in sections: each run of operations
-// that take shared access (root, at_root, stores, the snapshot operations,
-// debug) is a section that every thread runs whole, all threads released
-// together; an operation that changes the driver (init, done,
-// initialize_stores, attach_stores, detach_stores) waits until every thread
-// has finished the section before it, and runs alone on the main thread.
+// that take shared access (the rows of operations() marked Access::Shared) is
+// a section that every thread runs whole, all threads released together; an
+// operation that changes the driver (marked Access::Exclusive) waits until
+// every thread has finished the section before it, and runs alone on the main
+// thread.
 // Each result line then carries the thread (1..N, 0 for the main thread) and
 // its sequence number within that thread's run (1..); lines are never
 // interleaved.
@@ -25,7 +25,7 @@ struct RunOptions {
 };
 
 // True for the operations a host may call on one object from several
-// threads at once.
+// threads at once, as their row of operations() says.
 [[nodiscard]] bool takes_shared_access(const Op& op);
 
 // Runs the operations. With `resources`, a last line

@@ -1,7 +1,6 @@
 #include "script.h"
 
 #include <cstring>
-#include <map>
 #include <optional>
 #include <span>
 
@@ -14,17 +13,6 @@ namespace {
 using text::cat;
 
 using namespace lmfs::abi;
-
-// Argument counts of the operations.
-const std::map<std::string, std::size_t, std::less<>>& arities() {
-  static const std::map<std::string, std::size_t, std::less<>> table = {
-      {"init", 0},          {"done", 0},          {"root", 0},          {"at_root", 1},
-      {"stores", 0},        {"initialize_stores", 1}, {"attach_stores", 2}, {"detach_stores", 1},
-      {"take_snapshot", 0}, {"next_snapshot", 0}, {"last_snapshot", 0}, {"edge_snapshot", 0},
-      {"full_snapshot", 0}, {"snapshot", 2},      {"debug", 0},         {"debug_alt", 0},
-  };
-  return table;
-}
 
 std::expected<std::string, std::string> unescape(const std::string& word) {
   std::string out;
@@ -130,7 +118,149 @@ std::string media_json(const lmfs::StorageMedia& media) {
 // A text the host passes by value: the plug-in releases it.
 StringOption host_text() { return StringOption::some(own_string("lmfs-host")); }
 
+// ---- the operations ------------------------------------------------------------
+
+std::string_view ordinal(std::size_t position) {
+  static constexpr std::string_view words[] = {"first", "second", "third", "fourth"};
+  return position < std::size(words) ? words[position] : "last";
+}
+
+std::expected<void, std::string> check_media(std::string_view, std::size_t, const std::string& value) {
+  if (auto m = parse_media(value); !m) return std::unexpected(m.error());
+  return {};
+}
+
+std::expected<void, std::string> check_flag(std::string_view op, std::size_t position, const std::string& value) {
+  if (value == "true" || value == "false") return {};
+  return std::unexpected(cat(op, " takes true or false as its ", ordinal(position), " argument"));
+}
+
+const Argument kPath{"PATH"};
+const Argument kRoot{"ROOT"};
+const Argument kMedia{"MEDIA", check_media};  // read with parse_media
+const Argument kFlag{"true|false", check_flag};
+
+std::string root_result(const Op& op, PathBufOption r) {
+  if (!r.is_some()) return line(op, "\"result\":\"None\"");
+  std::string out = line(op, "\"result\":\"Some\",\"path\":" + json(RString{r.value.inner}));
+  release(r.value);
+  return out;
+}
+
+std::string media_result(const Op& op, MediaResult r) {
+  if (!r.is_ok()) return line(op, "\"result\":\"Err\"," + take_error(r.payload.err));
+  std::string out = line(op, "\"result\":\"Ok\",\"media\":" + media_json(from_record(r.payload.ok)));
+  release(r.payload.ok);
+  return out;
+}
+
+// The media list of an argument that passed check_media, as the record the
+// driver borrows; released once the call returns.
+template <class F>
+UnitResult with_media(const std::string& text, F call) {
+  abi::StorageMedia media = to_record(*parse_media(text));
+  const UnitResult r = call(&media);
+  release(media);
+  return r;
+}
+
+// The object writes itself into a text of ours.
+std::string debug_result(const Op& op, const VTableFields& t, void* self, FormattingMode mode) {
+  RString buf = own_string("");
+  const UnitUnitResult r = t._sabi_vtable.get()._sabi_debug(self, mode, &buf);
+  std::string out = line(op, cat("\"result\":\"", r.tag == kROk ? "Ok" : "Err", "\",\"text\":", json(buf)));
+  release(buf);
+  return out;
+}
+
+using T = const VTableFields&;
+
 }  // namespace
+
+const std::vector<Operation>& operations() {
+  static const std::vector<Operation> table = {
+      {"init", {}, Access::Exclusive, [](const Op& op, T t, void* self) { return unit(op, t.init(self)); }},
+      {"done", {}, Access::Exclusive, [](const Op& op, T t, void* self) { return unit(op, t.done(self)); }},
+      {"root", {}, Access::Shared, [](const Op& op, T t, void* self) { return root_result(op, t.root(self)); }},
+      {"at_root", {kPath}, Access::Shared,
+       [](const Op& op, T t, void* self) {
+         const RPath path = RPath::borrow(op.args[0]);
+         return path_result(op, t.at_root(self, &path));
+       }},
+      {"stores", {}, Access::Shared, [](const Op& op, T t, void* self) { return media_result(op, t.stores(self)); }},
+      {"initialize_stores", {kMedia}, Access::Exclusive,
+       [](const Op& op, T t, void* self) {
+         return unit(op, with_media(op.args[0], [&](abi::StorageMedia* media) {
+                       return t.initialize_stores(self, media, host_text());
+                     }));
+       }},
+      {"attach_stores", {kRoot, kMedia}, Access::Exclusive,
+       [](const Op& op, T t, void* self) {
+         const RPath root = RPath::borrow(op.args[0]);
+         return unit(op, with_media(op.args[1], [&](abi::StorageMedia* media) {
+                       return t.attach_stores(self, &root, media, host_text());
+                     }));
+       }},
+      {"detach_stores", {kRoot}, Access::Exclusive,
+       [](const Op& op, T t, void* self) {
+         const RPath root = RPath::borrow(op.args[0]);
+         return unit(op, t.detach_stores(self, &root));
+       }},
+      {"take_snapshot", {}, Access::Shared,
+       [](const Op& op, T t, void* self) { return snapshot_result(op, t.take_snapshot(self)); }},
+      {"next_snapshot", {}, Access::Shared,
+       [](const Op& op, T t, void* self) { return snapshot_result(op, t.next_snapshot(self)); }},
+      {"last_snapshot", {}, Access::Shared,
+       [](const Op& op, T t, void* self) { return snapshot_result(op, t.last_snapshot(self)); }},
+      {"edge_snapshot", {}, Access::Shared,
+       [](const Op& op, T t, void* self) { return snapshot_result(op, t.edge_snapshot(self)); }},
+      {"full_snapshot", {}, Access::Shared,
+       [](const Op& op, T t, void* self) { return snapshot_result(op, t.full_snapshot(self)); }},
+      {"snapshot", {kPath, kFlag}, Access::Shared,
+       [](const Op& op, T t, void* self) {
+         const RPath path = RPath::borrow(op.args[0]);
+         return snapshot_result(op, t.snapshot(self, &path, op.args[1] == "true"));
+       }},
+      {"debug", {}, Access::Shared,
+       [](const Op& op, T t, void* self) { return debug_result(op, t, self, FormattingMode::Default); }},
+      {"debug_alt", {}, Access::Shared,
+       [](const Op& op, T t, void* self) { return debug_result(op, t, self, FormattingMode::Alternate); }},
+  };
+  return table;
+}
+
+const Operation* find_operation(std::string_view name) {
+  for (const Operation& operation : operations()) {
+    if (operation.name == name) return &operation;
+  }
+  return nullptr;
+}
+
+std::string argument_names(const Operation& operation) {
+  std::string out;
+  for (const Argument& a : operation.arguments) out += cat(out.empty() ? "" : " ", a.shown);
+  return out;
+}
+
+std::string operations_help() {
+  // Each operation with its arguments, never split, filled into lines of at
+  // most 99 columns, as the rest of --help is.
+  constexpr std::size_t kWidth = 99;
+  std::string out;
+  std::string current = "Operations:";
+  const auto& all = operations();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const std::string args = argument_names(all[i]);
+    const std::string item = cat(all[i].name, args.empty() ? "" : " ", args, i + 1 < all.size() ? "," : ".");
+    if (current.size() + 1 + item.size() > kWidth) {
+      out += current + "\n";
+      current = "  " + item;
+    } else {
+      current += " " + item;
+    }
+  }
+  return out + current + "\n";
+}
 
 std::vector<std::string> split_script(const std::string& text) {
   std::vector<std::string> words;
@@ -153,21 +283,21 @@ std::vector<std::string> split_script(const std::string& text) {
 std::expected<std::vector<Op>, std::string> parse_ops(const std::vector<std::string>& words) {
   std::vector<Op> ops;
   for (std::size_t i = 0; i < words.size();) {
-    auto it = arities().find(words[i]);
-    if (it == arities().end()) return std::unexpected("unknown operation \"" + words[i] + "\"");
+    const Operation* operation = find_operation(words[i]);
+    if (operation == nullptr) return std::unexpected("unknown operation \"" + words[i] + "\"");
     Op op{words[i], {}};
     ++i;
-    for (std::size_t k = 0; k < it->second; ++k, ++i) {
-      if (i >= words.size()) return std::unexpected(cat(op.name, " needs ", it->second, " argument(s)"));
+    const std::size_t count = operation->arguments.size();
+    for (std::size_t k = 0; k < count; ++k, ++i) {
+      if (i >= words.size()) return std::unexpected(cat(op.name, " needs ", count, " argument(s)"));
       auto arg = unescape(words[i]);
       if (!arg) return std::unexpected(arg.error());
       op.args.push_back(std::move(*arg));
     }
-    if (op.name == "initialize_stores" || op.name == "attach_stores") {
-      if (auto m = parse_media(op.args.back()); !m) return std::unexpected(m.error());
-    }
-    if (op.name == "snapshot" && op.args[1] != "true" && op.args[1] != "false") {
-      return std::unexpected("snapshot takes true or false as its second argument");
+    for (std::size_t k = 0; k < count; ++k) {
+      const Argument& argument = operation->arguments[k];
+      if (argument.check == nullptr) continue;
+      if (auto checked = argument.check(op.name, k, op.args[k]); !checked) return std::unexpected(checked.error());
     }
     ops.push_back(std::move(op));
   }
@@ -249,62 +379,12 @@ DriverObject::~DriverObject() {
 }
 
 std::string DriverObject::run(const Op& op) {
-  const VTableFields& t = object_.obj.vtable.get();
-  void* self = object_.obj.ptr.data;
-  const auto& n = op.name;
-  if (n == "init") return unit(op, t.init(self));
-  if (n == "done") return unit(op, t.done(self));
-  if (n == "root") {
-    PathBufOption r = t.root(self);
-    if (!r.is_some()) return line(op, "\"result\":\"None\"");
-    std::string out = line(op, "\"result\":\"Some\",\"path\":" + json(RString{r.value.inner}));
-    release(r.value);
-    return out;
+  const Operation* operation = find_operation(op.name);
+  if (operation == nullptr) {
+    return line(op, cat("\"result\":\"Err\",\"error\":{\"variant\":\"Other\",\"text\":",
+                        json("unknown operation \"" + op.name + "\""), "}"));
   }
-  if (n == "at_root") {
-    const RPath p = RPath::borrow(op.args[0]);
-    return path_result(op, t.at_root(self, &p));
-  }
-  if (n == "stores") {
-    MediaResult r = t.stores(self);
-    if (!r.is_ok()) return line(op, "\"result\":\"Err\"," + take_error(r.payload.err));
-    std::string out = line(op, "\"result\":\"Ok\",\"media\":" + media_json(from_record(r.payload.ok)));
-    release(r.payload.ok);
-    return out;
-  }
-  if (n == "initialize_stores" || n == "attach_stores") {
-    abi::StorageMedia media = to_record(*parse_media(op.args.back()));
-    UnitResult r;
-    if (n == "initialize_stores") {
-      r = t.initialize_stores(self, &media, host_text());
-    } else {
-      const RPath root = RPath::borrow(op.args[0]);
-      r = t.attach_stores(self, &root, &media, host_text());
-    }
-    release(media);
-    return unit(op, r);
-  }
-  if (n == "detach_stores") {
-    const RPath root = RPath::borrow(op.args[0]);
-    return unit(op, t.detach_stores(self, &root));
-  }
-  if (n == "take_snapshot") return snapshot_result(op, t.take_snapshot(self));
-  if (n == "next_snapshot") return snapshot_result(op, t.next_snapshot(self));
-  if (n == "last_snapshot") return snapshot_result(op, t.last_snapshot(self));
-  if (n == "edge_snapshot") return snapshot_result(op, t.edge_snapshot(self));
-  if (n == "full_snapshot") return snapshot_result(op, t.full_snapshot(self));
-  if (n == "snapshot") {
-    const RPath p = RPath::borrow(op.args[0]);
-    return snapshot_result(op, t.snapshot(self, &p, op.args[1] == "true"));
-  }
-  // debug, debug_alt: the object writes itself into a text of ours.
-  const auto& object_table = t._sabi_vtable.get();
-  RString buf = own_string("");
-  const auto mode = n == "debug_alt" ? FormattingMode::Alternate : FormattingMode::Default;
-  const UnitUnitResult r = object_table._sabi_debug(self, mode, &buf);
-  std::string out = line(op, cat("\"result\":\"", r.tag == kROk ? "Ok" : "Err", "\",\"text\":", json(buf)));
-  release(buf);
-  return out;
+  return operation->call(op, object_.obj.vtable.get(), object_.obj.ptr.data);
 }
 
 }  // namespace lmfs::host

@@ -126,7 +126,7 @@ TEST_F(DamagedLibrary, EachSpoiledHeaderFieldIsRefusedWithItsReason) {
     r.spoil(h);
     auto loaded = load_plugin(LMFS_NULL_PLUGIN_PATH);
     ASSERT_FALSE(loaded);
-    EXPECT_NE(loaded.error().find(r.reason), std::string::npos) << loaded.error();
+    EXPECT_NE(loaded.error().message().find(r.reason), std::string::npos) << loaded.error().message();
     h = before;
   }
 }
@@ -183,7 +183,7 @@ TEST_F(DamagedLibrary, AnObjectWithSpoiledTablesIsRefusedWithItsReason) {
     spoil_object = r.spoil;
     answer = &spoilt_object;
     auto loaded = load_plugin(LMFS_NULL_PLUGIN_PATH);
-    ASSERT_TRUE(loaded) << loaded.error();
+    ASSERT_TRUE(loaded) << loaded.error().message();
     auto created = Driver::create(*loaded, "{}");
     ASSERT_FALSE(created);
     EXPECT_NE(created.error().find(r.reason), std::string::npos) << created.error();
@@ -311,7 +311,7 @@ TEST_F(DamagedLibrary, PointersToWhereNoRecordIsAreRefusedNotFollowed) {
       test_module = {{kStorageDriverModMask, nullptr}, {&new_from_row}};
       r.spoil(header());
       auto loaded = load_plugin(LMFS_NULL_PLUGIN_PATH);
-      std::fputs(loaded ? "loaded" : loaded.error().c_str(), stdout);
+      std::fputs(loaded ? "loaded" : loaded.error().message().c_str(), stdout);
       return 0;
     });
     const lmfs::testing::ProcessRun run = child.finish();

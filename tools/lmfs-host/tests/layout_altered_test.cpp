@@ -9,9 +9,9 @@
 
 #include <algorithm>
 
-#include "lmfs_abi/layout_check.h"
-#include "lmfs_abi/layout_print.h"
-#include "lmfs_abi/layout_reader.h"
+#include "lmfs_abi_host/layout_check.h"
+#include "lmfs_abi_host/layout_print.h"
+#include "lmfs_abi_host/layout_reader.h"
 #include "lmfs_interface/layouts.h"
 
 namespace lmfs::abi::tl {
@@ -129,8 +129,8 @@ using abi::layout::MismatchKind;
 std::vector<abi::layout::LayoutMismatch> check(const TypeLayout* library_root) {
   auto expected = abi::layout::read_graph(layouts::root_module_layout());
   auto found = abi::layout::read_graph(library_root);
-  EXPECT_TRUE(expected.has_value()) << expected.error();
-  EXPECT_TRUE(found.has_value()) << found.error();
+  EXPECT_TRUE(expected.has_value()) << expected.error().message();
+  EXPECT_TRUE(found.has_value()) << found.error().message();
   if (!expected || !found) return {};
   return abi::layout::check_layout_compatibility(*expected, *found);
 }

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
-#include "lmfs_abi/layout_print.h"
-#include "lmfs_abi/layout_reader.h"
+#include "lmfs_abi_host/layout_print.h"
+#include "lmfs_abi_host/layout_reader.h"
 #include "lmfs_testing/process.h"
 #include "loader.h"
 
@@ -29,7 +29,7 @@ TEST(LayoutLoading, ALibraryWithoutItsLayoutLoadsAfterAWarning) {
   ::testing::internal::CaptureStderr();
   auto loaded = load_plugin(FAKE_LAYOUT_ABSENT);
   const std::string err = ::testing::internal::GetCapturedStderr();
-  ASSERT_TRUE(loaded) << loaded.error();
+  ASSERT_TRUE(loaded) << loaded.error().message();
   EXPECT_NE(loaded->root_module, nullptr);
   EXPECT_EQ(err, std::string("lmfs-host: warning: ") + FAKE_LAYOUT_ABSENT +
                      " does not include its type layout; the layout check was skipped\n");
@@ -39,14 +39,14 @@ TEST(LayoutLoading, TheRealPluginPassesTheCheckSilently) {
   ::testing::internal::CaptureStderr();
   auto loaded = load_plugin(LMFS_PLUGIN_PATH);
   const std::string err = ::testing::internal::GetCapturedStderr();
-  ASSERT_TRUE(loaded) << loaded.error();
+  ASSERT_TRUE(loaded) << loaded.error().message();
   EXPECT_EQ(err, "");
 }
 
 TEST(LayoutLoading, AForeignLayoutIsRefusedBeforeTheRootModuleIsBuilt) {
   auto loaded = load_plugin(FAKE_FOREIGN_LAYOUT);
   ASSERT_FALSE(loaded);
-  const std::string& e = loaded.error();
+  const std::string e = loaded.error().message();
   EXPECT_NE(e.find("its type layout is incompatible with this host's"), std::string::npos) << e;
   EXPECT_NE(e.find("mismatched type [Name]"), std::string::npos) << e;
   EXPECT_NE(e.find("expected: PrefixRef<'a, StorageDriverMod>\n"), std::string::npos) << e;
@@ -55,9 +55,9 @@ TEST(LayoutLoading, AForeignLayoutIsRefusedBeforeTheRootModuleIsBuilt) {
 
 TEST(LayoutLoading, LayoutCommandPrintsTheStatedGraph) {
   auto opened = open_header(LMFS_PLUGIN_PATH);
-  ASSERT_TRUE(opened) << opened.error();
+  ASSERT_TRUE(opened) << opened.error().message();
   auto graph = abi::layout::read_graph(static_cast<const abi::tl::TypeLayout*>(opened->header->layout));
-  ASSERT_TRUE(graph) << graph.error();
+  ASSERT_TRUE(graph) << graph.error().message();
   const HostRun printed = run_host({"--layout", LMFS_PLUGIN_PATH});
   EXPECT_EQ(printed.status, 0);
   EXPECT_EQ(printed.output, abi::layout::print_facts(*graph));

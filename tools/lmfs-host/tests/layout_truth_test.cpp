@@ -11,9 +11,9 @@
 #include <regex>
 #include <sstream>
 
-#include "lmfs_abi/layout_check.h"
-#include "lmfs_abi/layout_print.h"
-#include "lmfs_abi/layout_reader.h"
+#include "lmfs_abi_host/layout_check.h"
+#include "lmfs_abi_host/layout_print.h"
+#include "lmfs_abi_host/layout_reader.h"
 #include "lmfs_interface/layouts.h"
 #include "loader.h"
 
@@ -122,18 +122,18 @@ void expect_same_as_facts(const std::string& printed) {
 // The graph a library's header states.
 layout::Graph stated_graph(const char* plugin) {
   auto opened = open_header(plugin);
-  EXPECT_TRUE(opened) << opened.error();
+  EXPECT_TRUE(opened) << opened.error().message();
   if (!opened) return {};
   EXPECT_EQ(opened->header->layout_tag, abi::kLayoutIncluded);
   auto graph = layout::read_graph(static_cast<const abi::tl::TypeLayout*>(opened->header->layout));
-  EXPECT_TRUE(graph) << graph.error();
+  EXPECT_TRUE(graph) << graph.error().message();
   return graph ? std::move(*graph) : layout::Graph{};
 }
 
 // The graph this host compares libraries with.
 layout::Graph expected_graph() {
   auto graph = layout::read_graph(abi::layouts::root_module_layout());
-  EXPECT_TRUE(graph) << graph.error();
+  EXPECT_TRUE(graph) << graph.error().message();
   return graph ? std::move(*graph) : layout::Graph{};
 }
 

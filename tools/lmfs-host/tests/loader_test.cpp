@@ -7,28 +7,34 @@ namespace lmfs::host {
 namespace {
 
 TEST(Loader, RefusesEachMismatchWithAReadableReason) {
+  using enum LoadError::Kind;
   struct Row {
     const char* library;
+    LoadError::Kind kind;
     const char* reason;
   };
   const Row rows[] = {
-      {FAKE_BAD_MAGIC, "has a library header with the wrong magic text"},
-      {FAKE_BAD_ABI, "was built for plug-in ABI 0.12; this host loads ABI 0.11"},
-      {FAKE_BAD_CABI, "the library's C calling convention differs: take_pair_b"},
-      {FAKE_BAD_VERSION, "implements interface version 1.0.0, incompatible with 0.0.0-next"},
-      {FAKE_FAILING_CTOR, "the library's root-module constructor failed"},
+      {"/nonexistent/lmfs-plugin.so", NotLoadable, "cannot load /nonexistent/lmfs-plugin.so: "},
+      {FAKE_BAD_MAGIC, Damaged, "has a library header with the wrong magic text"},
+      {FAKE_BAD_ABI, Incompatible, "was built for plug-in ABI 0.12; this host loads ABI 0.11"},
+      {FAKE_BAD_CABI, Damaged, "the library's C calling convention differs: take_pair_b"},
+      {FAKE_BAD_VERSION, Incompatible, "implements interface version 1.0.0, incompatible with 0.0.0-next"},
+      {FAKE_FAILING_CTOR, Damaged, ": the library's root-module constructor failed"},
+      {FAKE_FOREIGN_LAYOUT, Incompatible, ": its type layout is incompatible with this host's"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.library);
     auto loaded = load_plugin(r.library);
     ASSERT_FALSE(loaded);
-    EXPECT_NE(loaded.error().find(r.reason), std::string::npos) << loaded.error();
+    EXPECT_EQ(loaded.error().kind(), r.kind);
+    EXPECT_EQ(loaded.error().path(), r.library);
+    EXPECT_NE(loaded.error().message().find(r.reason), std::string::npos) << loaded.error().message();
   }
 }
 
 TEST(Loader, LoadsTheRealPluginAndBuildsItsRootModuleOnce) {
   auto first = load_plugin(LMFS_PLUGIN_PATH);
-  ASSERT_TRUE(first) << first.error();
+  ASSERT_TRUE(first) << first.error().message();
   ASSERT_NE(first->root_module, nullptr);
   EXPECT_EQ(first->header->module, first->root_module);
   auto second = load_plugin(LMFS_PLUGIN_PATH);
@@ -42,7 +48,7 @@ TEST(Loader, LoadsTheRealPluginAndBuildsItsRootModuleOnce) {
 // dropped and freed (a leak here shows under the sanitizer and valgrind runs).
 TEST(Loader, DriverBoxIsFreedWhenDroppedTheFrameworksWay) {
   auto plugin = load_plugin(LMFS_PLUGIN_PATH);
-  ASSERT_TRUE(plugin) << plugin.error();
+  ASSERT_TRUE(plugin) << plugin.error().message();
   const std::string params = R"({"bin_dir":"/b","media":{"inner":[]},"root":"/r"})";
   abi::NewResult r = plugin->root_module->fields.new_(abi::RawValueBox{abi::own_string(params)});
   ASSERT_TRUE(r.is_ok());

@@ -6,7 +6,8 @@
 
 namespace lmfs::loomfs {
 
-LoomFsDriver::LoomFsDriver(LoomFsDriverOptions opts) : opts_(opts), mgr_(std::move(opts)) {}
+LoomFsDriver::LoomFsDriver(LoomFsDriverOptions opts)
+    : opts_(std::make_shared<const LoomFsDriverOptions>(std::move(opts))), mgr_(opts_) {}
 
 std::expected<std::string, path_safety::SecurityError> LoomFsDriver::at_root(std::string_view param) const {
   LMFS_TRY(path_safety::ensure_safe_path(param));
@@ -54,7 +55,7 @@ std::expected<std::uint64_t, LoomFsDriverError> LoomFsDriver::last_snapshot() co
 
 std::string LoomFsDriver::debug(bool alternate) const {
   return text::debug_struct(alternate, "LoomFsDriver",
-                            {{"opts", debug_options(opts_, alternate)},
+                            {{"opts", debug_options(*opts_, alternate)},
                              {"root", text::debug_os_str(root_)},
                              {"mgr", debug_manager(mgr_, alternate)}});
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -63,7 +64,7 @@ class LoomFsDriver {
  public:
   explicit LoomFsDriver(LoomFsDriverOptions opts);
 
-  [[nodiscard]] const LoomFsDriverOptions& opts() const { return opts_; }
+  [[nodiscard]] const LoomFsDriverOptions& opts() const { return *opts_; }
   [[nodiscard]] const std::string& root() const { return root_; }
   [[nodiscard]] const LoomFsManager& mgr() const { return mgr_; }
 
@@ -86,7 +87,7 @@ class LoomFsDriver {
   [[nodiscard]] std::string debug(bool alternate) const;
 
  private:
-  LoomFsDriverOptions opts_;
+  std::shared_ptr<const LoomFsDriverOptions> opts_;  // never null; the manager reads the same
   std::string root_;
   LoomFsManager mgr_;
 };

@@ -137,7 +137,7 @@ std::expected<void, LoomFsDriverError> LoomFsManager::format_store() const {
   const std::string& device = *store_;
   LMFS_TRY(recheck_store());
 
-  const std::string program = path_safety::join_path(opts_.bin_dir, "mkfs.loomfs");
+  const std::string program = path_safety::join_path(opts_->bin_dir, "mkfs.loomfs");
   auto status =
       detail::run_command({.program = program, .args = {"-q", "-f", "-O", "block_count", device}, .discard_stderr = true});
   if (!status) return std::unexpected(not_started(program, status.error()));
@@ -153,7 +153,7 @@ std::expected<void, LoomFsDriverError> LoomFsManager::mount_store(std::string_vi
   if (!store_) return std::unexpected(LoomFsDriverError::no_device());
   const std::string& device = *store_;
 
-  const std::string message = "Bin directory: " + text::debug_os_str(opts_.bin_dir);
+  const std::string message = "Bin directory: " + text::debug_os_str(opts_->bin_dir);
   log::emit({.level = log::Level::Debug,
              .target = kLogTarget,
              .file = kSourcePath,
@@ -161,7 +161,7 @@ std::expected<void, LoomFsDriverError> LoomFsManager::mount_store(std::string_vi
              .message = message});
   LMFS_TRY(recheck_store());
 
-  const std::string program = path_safety::join_path(opts_.bin_dir, "mount.loomfs");
+  const std::string program = path_safety::join_path(opts_->bin_dir, "mount.loomfs");
   auto status = detail::run_command(
       {.program = program, .args = {"-o", "order=relaxed,nogc,barrier,discard", device, std::string(root)}});
   if (!status) return std::unexpected(not_started(program, status.error()));
@@ -179,7 +179,7 @@ std::expected<void, LoomFsDriverError> LoomFsManager::unmount_store() const {
 
   // sudo runs the tool as root: a path given to it is judged here like a
   // program of our own (a bare name is found along sudo's own secure path).
-  const std::string tool = path_safety::join_path(opts_.bin_dir, "umount.loomfs");
+  const std::string tool = path_safety::join_path(opts_->bin_dir, "umount.loomfs");
   if (tool.find('/') != std::string::npos) {
     auto judged = path_safety::judge_path(tool, path_safety::Target::Program);
     if (!judged && judged.error().kind == path_safety::PathRefusal::Kind::Untrusted) {

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,16 +27,21 @@ namespace lmfs::loomfs {
 
 class LoomFsManager {
  public:
-  LoomFsManager() = default;
+  LoomFsManager() : LoomFsManager(LoomFsDriverOptions{}) {}
   // A manager with these options and, where given, a store already chosen:
   // taken as it is, not checked (one an earlier selection recorded).
   // It is neither checked nor pinned (see select_store): a manager that only
   // the driver's selections fill is the one to hand to a host.
   explicit LoomFsManager(LoomFsDriverOptions options, std::optional<std::string> store = std::nullopt)
+      : LoomFsManager(std::make_shared<const LoomFsDriverOptions>(std::move(options)), std::move(store)) {}
+  // The same, the options shared with their other reader (the driver holds
+  // them once for both).
+  explicit LoomFsManager(std::shared_ptr<const LoomFsDriverOptions> options,
+                         std::optional<std::string> store = std::nullopt)
       : opts_(std::move(options)), store_(std::move(store)) {}
 
   // Only `bin_dir` is read (the tools' directory; empty: found through PATH).
-  [[nodiscard]] const LoomFsDriverOptions& opts() const { return opts_; }
+  [[nodiscard]] const LoomFsDriverOptions& opts() const { return *opts_; }
   // The selected block device's path bytes exactly as the media named it
   // (not made absolute, links not resolved). Absent until a selection succeeds.
   [[nodiscard]] const std::optional<std::string>& store() const { return store_; }
@@ -82,7 +88,7 @@ class LoomFsManager {
   // Before a tool runs: the store still leads to the device it was chosen as.
   [[nodiscard]] std::expected<void, LoomFsDriverError> recheck_store() const;
 
-  LoomFsDriverOptions opts_;
+  std::shared_ptr<const LoomFsDriverOptions> opts_;  // never null
   std::optional<std::string> store_;
   std::optional<dev_t> pinned_;  // the store's device number when it was selected
 };

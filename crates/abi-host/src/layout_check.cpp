@@ -1,4 +1,4 @@
-#include "lmfs_abi/layout_check.h"
+#include "lmfs_abi_host/layout_check.h"
 
 #include <algorithm>
 #include <map>
@@ -6,8 +6,8 @@
 #include <optional>
 #include <utility>
 
-#include "lmfs_abi/layout_reader.h"
-#include "lmfs_abi/layout_text.h"
+#include "lmfs_abi_host/layout_reader.h"
+#include "lmfs_abi_host/layout_text.h"
 #include "lmfs_abi/required_traits.h"
 #include "lmfs_text/strcat.h"
 #include "lmfs_abi/version.h"
@@ -637,20 +637,21 @@ std::string mismatch_report(const std::vector<LayoutMismatch>& mismatches) {
   return out;
 }
 
-std::expected<void, std::string> check_library_layout(const tl::TypeLayout* host_root,
+std::expected<void, LayoutError> check_library_layout(const tl::TypeLayout* host_root,
                                                       const tl::TypeLayout* library_root, const MappedMemory& memory) {
   auto host = read_graph(host_root, memory);
-  if (!host) return std::unexpected("this host's own type layout cannot be read: " + host.error());
+  if (!host) return std::unexpected(std::move(host).error().within("this host's own type layout cannot be read"));
   auto library = read_graph(library_root, memory);
-  if (!library) return std::unexpected("its type layout cannot be read: " + library.error());
+  if (!library) return std::unexpected(std::move(library).error().within("its type layout cannot be read"));
   const auto mismatches = check_layout_compatibility(*host, *library);
   if (mismatches.empty()) return {};
   std::string report = mismatch_report(mismatches);
   while (!report.empty() && report.back() == '\n') report.pop_back();
-  return std::unexpected("its type layout is incompatible with this host's: " + report);
+  return std::unexpected(
+      LayoutError::incompatible(std::move(report)).within("its type layout is incompatible with this host's"));
 }
 
-std::expected<void, std::string> check_library_layout(const tl::TypeLayout* host_root,
+std::expected<void, LayoutError> check_library_layout(const tl::TypeLayout* host_root,
                                                       const tl::TypeLayout* library_root) {
   return check_library_layout(host_root, library_root, MappedMemory::loaded_objects());
 }

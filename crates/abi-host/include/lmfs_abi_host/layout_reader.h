@@ -8,8 +8,9 @@
 #include <expected>
 #include <string>
 
-#include "lmfs_abi/layout_graph.h"
-#include "lmfs_abi/mapped_memory.h"
+#include "lmfs_abi_host/layout_error.h"
+#include "lmfs_abi_host/layout_graph.h"
+#include "lmfs_abi_host/mapped_memory.h"
 
 namespace lmfs::abi::layout {
 
@@ -18,8 +19,8 @@ namespace lmfs::abi::layout {
 // error names the type being read and what about its records is malformed (a
 // null pointer, a pointer outside `memory`, a range outside its table, an
 // unknown enumeration value, too many types).
-[[nodiscard]] std::expected<Graph, std::string> read_graph(const tl::TypeLayout* root, const MappedMemory& memory);
+[[nodiscard]] std::expected<Graph, LayoutError> read_graph(const tl::TypeLayout* root, const MappedMemory& memory);
 // The same within the segments of the objects loaded now.
-[[nodiscard]] std::expected<Graph, std::string> read_graph(const tl::TypeLayout* root);
+[[nodiscard]] std::expected<Graph, LayoutError> read_graph(const tl::TypeLayout* root);
 
 }  // namespace lmfs::abi::layout

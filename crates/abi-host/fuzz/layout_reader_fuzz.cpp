@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "lmfs_abi/layout_check.h"
-#include "lmfs_abi/layout_reader.h"
-#include "lmfs_abi/layout_print.h"
-#include "lmfs_abi/mapped_memory.h"
+#include "lmfs_abi_host/layout_check.h"
+#include "lmfs_abi_host/layout_reader.h"
+#include "lmfs_abi_host/layout_print.h"
+#include "lmfs_abi_host/mapped_memory.h"
 #include "lmfs_abi/std_layouts.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The framework's texts for the parts of a layout graph.
-#include "lmfs_abi/layout_text.h"
+#include "lmfs_abi_host/layout_text.h"
 
 #include <optional>
 

@@ -1,7 +1,7 @@
 // Reading type-layout records into the value model: hand-made records are
 // read as written; malformed ones, and ones pointing outside the memory the
 // reader is given, are refused with a reason instead of being followed.
-#include "lmfs_abi/layout_reader.h"
+#include "lmfs_abi_host/layout_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "lmfs_abi/layout_print.h"
+#include "lmfs_abi_host/layout_print.h"
 
 namespace lmfs::abi::layout {
 namespace {
@@ -70,7 +70,7 @@ MappedMemory memory_of(const Holder& h) {
 TEST(LayoutGraph, ReadsHandMadeRecords) {
   Holder h;
   auto g = read_graph(&h.layout, memory_of(h));
-  ASSERT_TRUE(g) << g.error();
+  ASSERT_TRUE(g) << g.error().message();
   ASSERT_EQ(g->nodes.size(), 2u);
   EXPECT_EQ(g->nodes[0].package, "lmfs-storage-driver");
   EXPECT_EQ(g->nodes[0].version, "0.0.0-next");
@@ -116,7 +116,7 @@ TEST(LayoutGraph, RefusesMalformedRecordsWithAReason) {
     r.spoil(h);
     auto g = read_graph(&h.layout, memory_of(h));
     ASSERT_FALSE(g);
-    EXPECT_NE(g.error().find(r.reason), std::string::npos) << g.error();
+    EXPECT_NE(g.error().message().find(r.reason), std::string::npos) << g.error().message();
   }
 }
 
@@ -178,18 +178,18 @@ TEST(LayoutGraph, RefusesPointersOutsideTheMemoryGiven) {
         .add(unended.get(), 4, MappedMemory::kRead);
     auto g = read_graph(&h.layout, memory);
     if (*r.reason == '\0') {
-      EXPECT_TRUE(g) << g.error();
+      EXPECT_TRUE(g) << g.error().message();
       continue;
     }
     ASSERT_FALSE(g);
-    EXPECT_NE(g.error().find(r.reason), std::string::npos) << g.error();
+    EXPECT_NE(g.error().message().find(r.reason), std::string::npos) << g.error().message();
   }
   // The root itself, when the memory given does not hold it.
   Holder h;
   auto g = read_graph(&h.layout, MappedMemory::loaded_objects());
   ASSERT_FALSE(g);
-  EXPECT_NE(g.error().find("the root type layout: outside the readable segments (88 bytes at 0x"), std::string::npos)
-      << g.error();
+  EXPECT_NE(g.error().message().find("the root type layout: outside the readable segments (88 bytes at 0x"), std::string::npos)
+      << g.error().message();
 }
 
 // Each call answers a layout not seen before: an endless graph.
@@ -205,7 +205,7 @@ TEST(LayoutGraph, RefusesAGraphOfMoreThanTheMostNodes) {
   endless_next = 1;
   auto g = read_graph(&links[0], memory_of(h).add(links.data(), links.size() * sizeof links[0], MappedMemory::kRead));
   ASSERT_FALSE(g);
-  EXPECT_NE(g.error().find("the graph has more than 1024 type layouts"), std::string::npos) << g.error();
+  EXPECT_NE(g.error().message().find("the graph has more than 1024 type layouts"), std::string::npos) << g.error().message();
 }
 
 // An extra check that nests many layouts the graph has not met yet: each
@@ -243,7 +243,7 @@ TEST(LayoutGraph, ReadsEveryLayoutAnExtraCheckNests) {
       .add(&stored, sizeof stored, MappedMemory::kRead);
 
   auto g = read_graph(&h.layout, memory);
-  ASSERT_TRUE(g) << g.error();
+  ASSERT_TRUE(g) << g.error().message();
   ASSERT_TRUE(g->nodes[0].extra_checks.has_value());
   const ExtraChecks& checks = *g->nodes[0].extra_checks;
   ASSERT_EQ(checks.nested.size(), links.size());

@@ -1,6 +1,6 @@
 // The loaded objects' segments as dl_iterate_phdr lists them, and lookups of
 // extents in them.
-#include "lmfs_abi/mapped_memory.h"
+#include "lmfs_abi_host/mapped_memory.h"
 
 #include <link.h>
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lmfs_abi/layout_graph.h"
+#include "lmfs_abi_host/layout_graph.h"
 
 namespace lmfs::abi::layout {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "lmfs_abi/layout_graph.h"
+#include "lmfs_abi_host/layout_graph.h"
 
 namespace lmfs::abi::layout {
 

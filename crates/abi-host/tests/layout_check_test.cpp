@@ -1,8 +1,8 @@
 // The layout checker on small value models: a module holding a prefix table
 // of functions, an enum, a trait object with extra checks and a pointer back
 // to the module (a cycle).
-#include "lmfs_abi/layout_check.h"
-#include "lmfs_abi/layout_text.h"
+#include "lmfs_abi_host/layout_check.h"
+#include "lmfs_abi_host/layout_text.h"
 
 #include <gtest/gtest.h>
 

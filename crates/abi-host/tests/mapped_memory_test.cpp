@@ -1,7 +1,7 @@
 // Where a host may read and call: extents inside one range only, never
 // wrapping around the address space, and the loaded objects' segments with
 // the access their program headers give.
-#include "lmfs_abi/mapped_memory.h"
+#include "lmfs_abi_host/mapped_memory.h"
 
 #include <gtest/gtest.h>
 

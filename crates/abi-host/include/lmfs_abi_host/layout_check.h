@@ -21,8 +21,9 @@
 #include <string_view>
 #include <vector>
 
-#include "lmfs_abi/layout_graph.h"
-#include "lmfs_abi/mapped_memory.h"
+#include "lmfs_abi_host/layout_error.h"
+#include "lmfs_abi_host/layout_graph.h"
+#include "lmfs_abi_host/mapped_memory.h"
 
 namespace lmfs::abi::layout {
 
@@ -82,10 +83,10 @@ struct LayoutMismatch {
 // Reads both graphs (within `memory`, or the segments of the objects loaded
 // now) and checks the library's against this host's; the error names what
 // could not be read or reports every mismatch.
-[[nodiscard]] std::expected<void, std::string> check_library_layout(const tl::TypeLayout* host_root,
+[[nodiscard]] std::expected<void, LayoutError> check_library_layout(const tl::TypeLayout* host_root,
                                                                     const tl::TypeLayout* library_root,
                                                                     const MappedMemory& memory);
-[[nodiscard]] std::expected<void, std::string> check_library_layout(const tl::TypeLayout* host_root,
+[[nodiscard]] std::expected<void, LayoutError> check_library_layout(const tl::TypeLayout* host_root,
                                                                     const tl::TypeLayout* library_root);
 
 }  // namespace lmfs::abi::layout

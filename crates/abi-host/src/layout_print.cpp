@@ -1,5 +1,5 @@
 // The two printed forms of a layout graph.
-#include "lmfs_abi/layout_print.h"
+#include "lmfs_abi_host/layout_print.h"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <map>
 
-#include "lmfs_abi/layout_text.h"
+#include "lmfs_abi_host/layout_text.h"
 #include "lmfs_text/strcat.h"
 #include "lmfs_text/text.h"
 
