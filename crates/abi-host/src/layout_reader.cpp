@@ -14,7 +14,6 @@
 namespace lmfs::abi::layout {
 
 using text::cat;
-using text::hex;
 namespace {
 
 using namespace pieces;
@@ -224,7 +223,7 @@ std::expected<void, LayoutError> Reader::read_body(NodeId id, Node& n) {
   n.name = LMFS_TRY(counted_text(m.name, m.name_len, "the name"));
 
   Tables tab;
-  auto strings_ok = LMFS_TRY(counted_text(sv.mono->strings, sv.mono->strings_len, "the string table"));
+  (void)LMFS_TRY(counted_text(sv.mono->strings, sv.mono->strings_len, "the string table"));
   tab.strings = std::string_view(sv.mono->strings == nullptr ? "" : sv.mono->strings, sv.mono->strings_len);
   if (sv.mono->lifetime_indices_len != 0 && sv.mono->lifetime_indices == nullptr) {
     return Error(std::string("the lifetime table is a null pointer"));

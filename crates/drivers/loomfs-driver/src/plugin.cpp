@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "lmfs_interface/export.h"
+#include "lmfs_text/strcat.h"
 #include "loomfs_driver/driver.h"
 
 namespace lmfs::loomfs {
@@ -47,7 +48,7 @@ class LoomFsPlugin {
  public:
   static std::expected<LoomFsPlugin, Error> create(std::string_view params) {
     auto decoded = decode_options(params);
-    if (!decoded) return std::unexpected(Error::other("serde error: " + decoded.error()));
+    if (!decoded) return std::unexpected(Error::other(text::cat("serde error: ", decoded.error())));
     return LoomFsPlugin(std::move(*decoded));
   }
 

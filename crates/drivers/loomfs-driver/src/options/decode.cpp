@@ -71,13 +71,14 @@ class Decoder {
 
   Status members(std::span<const Field> fields) {
     std::uint8_t seen = 0;  // bit k: fields[k] was given
-    std::string key;
+    std::string scratch;
+    std::string_view key;
     for (bool first = true;; first = false) {
       bool more = false;
       LMFS_TRY(next(first, '}', more));
       if (!more) break;
       r_.eat();
-      LMFS_TRY(r_.string(&key));
+      LMFS_TRY(r_.string_view(scratch, key));
       const auto field = std::ranges::find(fields, key, &Field::name);
       if (field == fields.end()) {
         LMFS_TRY(r_.colon());
@@ -109,7 +110,13 @@ class Decoder {
   Status media(StorageMedia& out) { return record(Want::Media, {{{"inner", Want::MediumList, &out.inner}}}); }
 
   Status medium_list(std::vector<StorageMedium>& out) {
-    return list(Want::MediumList, [&] { return medium(out.emplace_back()); });
+    // Room for a few at once: a store has a handful of media, and growing
+    // one by one would move them each time.
+    constexpr std::size_t kUsualMedia = 4;
+    return list(Want::MediumList, [&] {
+      if (out.size() == out.capacity() && out.capacity() < kUsualMedia) out.reserve(kUsualMedia);
+      return medium(out.emplace_back());
+    });
   }
 
   Status byte_list(std::string& out) {
@@ -218,8 +225,11 @@ class Decoder {
   }
 
   Status kind(MediumKind& out) {
-    std::string name;
-    LMFS_TRY(string(Want::VariantName, name));
+    std::string scratch;
+    std::string_view name;
+    LMFS_TRY(value_start(Want::VariantName, "\""));
+    r_.eat();
+    LMFS_TRY(r_.string_view(scratch, name));
     const auto k = kind_named(name);
     if (!k) return r_.placed(unknown_variant(name));
     out = *k;

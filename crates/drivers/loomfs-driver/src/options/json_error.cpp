@@ -1,4 +1,5 @@
 #include "json_error.h"
+#include "lmfs_text/strcat.h"
 
 #include <algorithm>
 
@@ -39,7 +40,7 @@ std::string render(const Failure& failure, std::string_view input) {
   const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
   const std::size_t last_lf = before.rfind('\n');
   const std::size_t column = last_lf == std::string_view::npos ? before.size() : before.size() - last_lf - 1;
-  return failure.message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+  return text::cat(failure.message, " at line ", line, " column ", column);
 }
 
 }  // namespace lmfs::loomfs::json

@@ -1,6 +1,7 @@
 #include "json_reader.h"
 
 #include <algorithm>
+#include <array>
 
 #include "lmfs_text/text.h"
 
@@ -14,8 +15,15 @@ int hex_value(char c) {
   return -1;
 }
 
-// A byte that ends a run of plain string bytes.
-bool special(char c) { return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20; }
+// The bytes that end a run of plain string bytes: control characters, the
+// quote and the backslash. A table: one load per byte of a string.
+constexpr std::array<bool, 256> kSpecial = [] {
+  std::array<bool, 256> t{};
+  for (unsigned c = 0; c < 0x20; ++c) t[c] = true;
+  t['"'] = t['\\'] = true;
+  return t;
+}();
+bool special(char c) { return kSpecial[static_cast<unsigned char>(c)]; }
 
 void append_utf8(std::string& out, unsigned c) {
   if (c < 0x80) {
@@ -71,7 +79,11 @@ Status Reader::string(std::string* out) {
   std::size_t run = pos_;  // first byte not yet copied out
   unsigned char bytes = 0;  // every plain byte or-ed: escapes alone always give UTF-8
   for (;;) {
-    for (; pos_ < in_.size() && !special(in_[pos_]); ++pos_) bytes |= static_cast<unsigned char>(in_[pos_]);
+    const char* const data = in_.data();
+    const std::size_t size = in_.size();
+    std::size_t at = pos_;
+    for (; at < size && !special(data[at]); ++at) bytes |= static_cast<unsigned char>(data[at]);
+    pos_ = at;
     if (pos_ == in_.size()) return error(Code::EofWhileParsingString);
     if (out != nullptr) out->append(in_.substr(run, pos_ - run));
     switch (in_[pos_]) {
@@ -89,6 +101,24 @@ Status Reader::string(std::string* out) {
         return error(Code::ControlCharacterWhileParsingString);
     }
   }
+}
+
+Status Reader::string_view(std::string& scratch, std::string_view& out) {
+  const std::size_t start = pos_;
+  unsigned char bytes = 0;
+  std::size_t at = start;
+  for (; at < in_.size() && !special(in_[at]); ++at) bytes |= static_cast<unsigned char>(in_[at]);
+  const std::string_view plain = in_.substr(start, at - start);
+  if (at < in_.size() && in_[at] == '"' && (bytes < 0x80 || text::is_utf8(plain))) {
+    pos_ = at + 1;
+    out = plain;
+    return {};
+  }
+  // An escape, a control character, the end or invalid UTF-8: decoded (or
+  // refused) as a value is.
+  LMFS_TRY(string(&scratch));
+  out = scratch;
+  return {};
 }
 
 // After the backslash.

@@ -51,6 +51,10 @@ class Reader {
   // bytes are not checked, and a control character is reported before itself
   // rather than after.
   [[nodiscard]] Status string(std::string* out);
+  // The same string, to be compared only: `out` views it where it stands in
+  // the input when it holds no escape (no copy), else views `scratch`, into
+  // which it was decoded. Same checks, same errors as string().
+  [[nodiscard]] Status string_view(std::string& scratch, std::string_view& out);
 
   // A number from its first byte ('-' or a digit). Into `out` it is read as a
   // value with the library's arithmetic, which refuses a few inputs that the

@@ -1,4 +1,5 @@
 #include "schema.h"
+#include "lmfs_text/strcat.h"
 
 #include <iterator>
 
@@ -46,11 +47,11 @@ std::optional<MediumKind> kind_named(std::string_view name) {
 }
 
 std::unexpected<Failure> invalid_type(std::string_view unexpected, Want want) {
-  return custom("invalid type: " + std::string(unexpected) + ", expected " + expecting(want));
+  return custom(text::cat("invalid type: ", unexpected, ", expected ", expecting(want)));
 }
 
 std::unexpected<Failure> invalid_value(std::string_view unexpected, Want want) {
-  return custom("invalid value: " + std::string(unexpected) + ", expected " + expecting(want));
+  return custom(text::cat("invalid value: ", unexpected, ", expected ", expecting(want)));
 }
 
 std::unexpected<Failure> unknown_variant(std::string_view name) {
