@@ -76,7 +76,7 @@ function(lmfs_storage_driver_plugin name)
     endif()
     # What the dynamic loader does at each load, made small: only the
     # sections something reaches (the compiler puts each function and object
-    # in its own, see LMFS_PLUGIN_SECTIONS), relative relocations packed
+    # in its own, see the top CMakeLists.txt), relative relocations packed
     # (DT_RELR, a few words instead of 24 bytes each), and no needed library
     # that resolves nothing.
     target_link_options(${name} PRIVATE -Wl,--gc-sections -Wl,--as-needed)

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "lmfs_abi_host/layout_check.h"
@@ -177,35 +178,36 @@ std::set<const abi::LibHeader*> filled_slots;
 
 // Builds the root module once, under the header's own lock, as the
 // framework's loader does. Only a module `memory` holds fills the slot.
-// A failure is a statement about the library, or kConstructorFailed.
-constexpr char kConstructorFailed[] = "the library's root-module constructor failed";
-std::expected<const void*, std::string> root_module(abi::LibHeader& h, const MappedMemory& memory) {
+std::expected<const void*, LoadError> root_module(abi::LibHeader& h, const std::string& path,
+                                                  const MappedMemory& memory) {
+  const auto damaged = [&](std::string why) { return LoadError::states(Kind::Damaged, path, std::move(why)); };
   std::lock_guard guard(filled_mutex);
   std::atomic_ref<const void*> slot(h.module);
   if (slot.load(std::memory_order_acquire) != nullptr) {
     if (filled_slots.contains(&h)) return slot.load(std::memory_order_acquire);
-    return std::unexpected(std::string("has its root-module slot filled before any host built the module"));
+    return std::unexpected(damaged("has its root-module slot filled before any host built the module"));
   }
-  const abi::MutexVTableFields* lock = LMFS_TRY(lock_table(h, memory));
-  if (h.constructor == nullptr) return std::unexpected(std::string("has no root-module constructor"));
+  auto lock = lock_table(h, memory);
+  if (!lock) return std::unexpected(damaged(std::move(lock).error()));
+  if (h.constructor == nullptr) return std::unexpected(damaged("has no root-module constructor"));
   if (!memory.executable(h.constructor)) {
-    return std::unexpected(cat("has its root-module constructor ", abi::outside_executable(h.constructor)));
+    return std::unexpected(damaged(cat("has its root-module constructor ", abi::outside_executable(h.constructor))));
   }
-  lock->lock(&h.lock_state);
+  (*lock)->lock(&h.lock_state);
   const abi::RootModuleResult r = h.constructor();
-  std::string failure;
+  std::optional<LoadError> failure;
   if (r.tag == abi::kROk && r.payload.ok == nullptr) {
-    failure = "has a root-module constructor that answered with no module";
+    failure = damaged("has a root-module constructor that answered with no module");
   } else if (r.tag == abi::kROk && !memory.contains(r.payload.ok, sizeof(abi::StorageDriverMod))) {
-    failure = cat("has its root module ", abi::outside_readable(r.payload.ok, sizeof(abi::StorageDriverMod)));
+    failure = damaged(cat("has its root module ", abi::outside_readable(r.payload.ok, sizeof(abi::StorageDriverMod))));
   } else if (r.tag == abi::kROk) {
     slot.store(r.payload.ok, std::memory_order_release);
     filled_slots.insert(&h);
   } else {
-    failure = kConstructorFailed;
+    failure = LoadError::inside(Kind::Damaged, path, "the library's root-module constructor failed");
   }
-  lock->unlock(&h.lock_state);
-  if (!failure.empty()) return std::unexpected(failure);
+  (*lock)->unlock(&h.lock_state);
+  if (failure) return std::unexpected(std::move(*failure));
   return r.payload.ok;
 }
 
@@ -247,12 +249,7 @@ std::expected<LoadedPlugin, LoadError> load_plugin(const std::string& path) {
         Kind::Incompatible, path, cat("implements interface version ", *version_text, ", incompatible with ", kInterfaceVersion)));
   }
 
-  auto module = root_module(h, memory);
-  if (!module && module.error() == kConstructorFailed) {
-    return std::unexpected(LoadError::inside(Kind::Damaged, path, module.error()));
-  }
-  if (!module) return refused(module.error());
-  plugin.root_module = static_cast<const abi::StorageDriverMod*>(*module);
+  plugin.root_module = static_cast<const abi::StorageDriverMod*>(LMFS_TRY(root_module(h, path, memory)));
   if ((plugin.root_module->metadata.field_accessibility & abi::kStorageDriverModMask) == 0) {
     return std::unexpected(LoadError::inside(Kind::Damaged, path, "the root module has no `new`"));
   }

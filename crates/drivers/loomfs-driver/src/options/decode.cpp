@@ -114,7 +114,7 @@ class Decoder {
     // one by one would move them each time.
     constexpr std::size_t kUsualMedia = 4;
     return list(Want::MediumList, [&] {
-      if (out.size() == out.capacity() && out.capacity() < kUsualMedia) out.reserve(kUsualMedia);
+      if (out.capacity() < kUsualMedia) out.reserve(kUsualMedia);
       return medium(out.emplace_back());
     });
   }
@@ -227,9 +227,7 @@ class Decoder {
   Status kind(MediumKind& out) {
     std::string scratch;
     std::string_view name;
-    LMFS_TRY(value_start(Want::VariantName, "\""));
-    r_.eat();
-    LMFS_TRY(r_.string_view(scratch, name));
+    LMFS_TRY(string_view(Want::VariantName, scratch, name));
     const auto k = kind_named(name);
     if (!k) return r_.placed(unknown_variant(name));
     out = *k;
@@ -242,6 +240,12 @@ class Decoder {
     LMFS_TRY(value_start(want, "\""));
     r_.eat();
     return r_.string(&out);
+  }
+  // A string only compared: see Reader::string_view.
+  Status string_view(Want want, std::string& scratch, std::string_view& out) {
+    LMFS_TRY(value_start(want, "\""));
+    r_.eat();
+    return r_.string_view(scratch, out);
   }
 
   Status flags(std::optional<std::string>& out) {

@@ -1,7 +1,8 @@
 #include "json_error.h"
-#include "lmfs_text/strcat.h"
 
 #include <algorithm>
+
+#include "lmfs_text/strcat.h"
 
 namespace lmfs::loomfs::json {
 

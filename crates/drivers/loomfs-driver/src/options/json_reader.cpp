@@ -79,11 +79,7 @@ Status Reader::string(std::string* out) {
   std::size_t run = pos_;  // first byte not yet copied out
   unsigned char bytes = 0;  // every plain byte or-ed: escapes alone always give UTF-8
   for (;;) {
-    const char* const data = in_.data();
-    const std::size_t size = in_.size();
-    std::size_t at = pos_;
-    for (; at < size && !special(data[at]); ++at) bytes |= static_cast<unsigned char>(data[at]);
-    pos_ = at;
+    pos_ = plain_run(pos_, bytes);
     if (pos_ == in_.size()) return error(Code::EofWhileParsingString);
     if (out != nullptr) out->append(in_.substr(run, pos_ - run));
     switch (in_[pos_]) {
@@ -103,11 +99,17 @@ Status Reader::string(std::string* out) {
   }
 }
 
+std::size_t Reader::plain_run(std::size_t at, unsigned char& bytes) const {
+  const char* const data = in_.data();
+  const std::size_t size = in_.size();
+  for (; at < size && !special(data[at]); ++at) bytes |= static_cast<unsigned char>(data[at]);
+  return at;
+}
+
 Status Reader::string_view(std::string& scratch, std::string_view& out) {
   const std::size_t start = pos_;
   unsigned char bytes = 0;
-  std::size_t at = start;
-  for (; at < in_.size() && !special(in_[at]); ++at) bytes |= static_cast<unsigned char>(in_[at]);
+  const std::size_t at = plain_run(start, bytes);
   const std::string_view plain = in_.substr(start, at - start);
   if (at < in_.size() && in_[at] == '"' && (bytes < 0x80 || text::is_utf8(plain))) {
     pos_ = at + 1;

@@ -66,6 +66,11 @@ class Reader {
   [[nodiscard]] Status escape(std::string* out);
   [[nodiscard]] Status hex4(unsigned& out);
 
+  // Where the run of plain string bytes from `at` ends (the input's end, or
+  // a quote, backslash or control character); its bytes are or-ed into
+  // `bytes`.
+  [[nodiscard]] std::size_t plain_run(std::size_t at, unsigned char& bytes) const;
+
   std::string_view in_;
   std::size_t pos_ = 0;
 };

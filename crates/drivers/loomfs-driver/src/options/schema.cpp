@@ -1,7 +1,8 @@
 #include "schema.h"
-#include "lmfs_text/strcat.h"
 
 #include <iterator>
+
+#include "lmfs_text/strcat.h"
 
 namespace lmfs::loomfs::json {
 namespace {
