@@ -2,10 +2,12 @@
 // self-test, the header lock and the root module constructor's answer.
 #include "lmfs_abi/library.h"
 
+#include <sched.h>
+#include <time.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "lmfs_text/strcat.h"
 
@@ -16,22 +18,26 @@ using text::hex;
 namespace {
 
 // ---- the self-test functions: the framework's pairs, triples and units ----
+//
+// Everything a host runs while it checks and opens the library is marked hot:
+// the linker puts it beside the static initialisers the loader has just run,
+// so the checks touch no page of code of their own.
 
-std::uint32_t take_pair_a(U16x1 p) noexcept { return p.a; }
-std::uint32_t take_pair_b(U16x1 p) noexcept { return static_cast<std::uint32_t>(p.a) << 16; }
-U16x1 ret_pair_a(std::uint32_t n) noexcept { return {static_cast<std::uint16_t>(n)}; }
-U16x1 ret_pair_b(std::uint32_t n) noexcept { return {static_cast<std::uint16_t>(n >> 16)}; }
-std::uint64_t take_triple_a(U16x2 t) noexcept { return (std::uint64_t{t.a} << 16) + (std::uint64_t{t.b} << 32); }
-std::uint64_t take_triple_b(U16x2 t) noexcept { return std::uint64_t{t.a} + (std::uint64_t{t.b} << 32); }
-std::uint64_t take_triple_c(U16x2 t) noexcept { return std::uint64_t{t.a} + (std::uint64_t{t.b} << 16); }
-U16x2 ret_triple_a(std::uint64_t n) noexcept { return {static_cast<std::uint16_t>(n >> 16), static_cast<std::uint16_t>(n >> 32)}; }
-U16x2 ret_triple_b(std::uint64_t n) noexcept { return {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(n >> 32)}; }
-U16x2 ret_triple_c(std::uint64_t n) noexcept { return {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(n >> 16)}; }
-std::uint64_t take_2_pairs_a(U16x1 a, U16x1 b) noexcept { return (std::uint64_t{a.a} << 16) + (std::uint64_t{b.a} << 48); }
-std::uint64_t take_2_pairs_b(U16x1 a, U16x1 b) noexcept { return std::uint64_t{a.a} + (std::uint64_t{b.a} << 32); }
-U16x2 ret_2_pairs_a(std::uint64_t n) noexcept { return {static_cast<std::uint16_t>(n >> 16), static_cast<std::uint16_t>(n >> 48)}; }
-U16x2 ret_2_pairs_b(std::uint64_t n) noexcept { return {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(n >> 32)}; }
-std::uint64_t mixed_units(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d) noexcept {
+[[gnu::hot]] std::uint32_t take_pair_a(U16x1 p) noexcept { return p.a; }
+[[gnu::hot]] std::uint32_t take_pair_b(U16x1 p) noexcept { return static_cast<std::uint32_t>(p.a) << 16; }
+[[gnu::hot]] U16x1 ret_pair_a(std::uint32_t n) noexcept { return {static_cast<std::uint16_t>(n)}; }
+[[gnu::hot]] U16x1 ret_pair_b(std::uint32_t n) noexcept { return {static_cast<std::uint16_t>(n >> 16)}; }
+[[gnu::hot]] std::uint64_t take_triple_a(U16x2 t) noexcept { return (std::uint64_t{t.a} << 16) + (std::uint64_t{t.b} << 32); }
+[[gnu::hot]] std::uint64_t take_triple_b(U16x2 t) noexcept { return std::uint64_t{t.a} + (std::uint64_t{t.b} << 32); }
+[[gnu::hot]] std::uint64_t take_triple_c(U16x2 t) noexcept { return std::uint64_t{t.a} + (std::uint64_t{t.b} << 16); }
+[[gnu::hot]] U16x2 ret_triple_a(std::uint64_t n) noexcept { return {static_cast<std::uint16_t>(n >> 16), static_cast<std::uint16_t>(n >> 32)}; }
+[[gnu::hot]] U16x2 ret_triple_b(std::uint64_t n) noexcept { return {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(n >> 32)}; }
+[[gnu::hot]] U16x2 ret_triple_c(std::uint64_t n) noexcept { return {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(n >> 16)}; }
+[[gnu::hot]] std::uint64_t take_2_pairs_a(U16x1 a, U16x1 b) noexcept { return (std::uint64_t{a.a} << 16) + (std::uint64_t{b.a} << 48); }
+[[gnu::hot]] std::uint64_t take_2_pairs_b(U16x1 a, U16x1 b) noexcept { return std::uint64_t{a.a} + (std::uint64_t{b.a} << 32); }
+[[gnu::hot]] U16x2 ret_2_pairs_a(std::uint64_t n) noexcept { return {static_cast<std::uint16_t>(n >> 16), static_cast<std::uint16_t>(n >> 48)}; }
+[[gnu::hot]] U16x2 ret_2_pairs_b(std::uint64_t n) noexcept { return {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(n >> 32)}; }
+[[gnu::hot]] std::uint64_t mixed_units(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d) noexcept {
   return std::uint64_t{a} | (std::uint64_t{b} << 16) | (std::uint64_t{c} << 32) | (std::uint64_t{d} << 48);
 }
 
@@ -43,30 +49,39 @@ const CAbiTestingFns kCAbiTestingFns = {
     take_2_pairs_a, take_2_pairs_b, ret_2_pairs_a, ret_2_pairs_b, mixed_units,
 };
 
-void init_globals_with(const void*) noexcept {}
+[[gnu::hot]] void init_globals_with(const void*) noexcept {}
 
 namespace {
 
 std::atomic_ref<std::uint64_t> lock_word(const RawMutexState* s) {
   return std::atomic_ref<std::uint64_t>(const_cast<RawMutexState*>(s)->word);
 }
-bool mutex_try_lock(const RawMutexState* s) noexcept {
+[[gnu::hot]] bool mutex_try_lock(const RawMutexState* s) noexcept {
   std::uint64_t expected = 0;
   return lock_word(s).compare_exchange_strong(expected, 1, std::memory_order_acquire);
 }
-void mutex_lock(const RawMutexState* s) noexcept {
-  while (!mutex_try_lock(s)) lock_word(s).wait(1, std::memory_order_relaxed);
+// The header lock is taken once per load of the library, around the root
+// module's constructor: contention is rare and short. A waiter yields a few
+// times, then naps, instead of parking on the word (which would bring in the
+// C++ library's waiter pool, its mutexes and their exceptions).
+void wait_a_moment(unsigned& round) noexcept {
+  if (round++ < 16) {
+    sched_yield();
+  } else {
+    const timespec nap{0, 50'000};
+    nanosleep(&nap, nullptr);
+  }
 }
-void mutex_unlock(const RawMutexState* s) noexcept {
-  lock_word(s).store(0, std::memory_order_release);
-  lock_word(s).notify_all();
+[[gnu::hot]] void mutex_lock(const RawMutexState* s) noexcept {
+  for (unsigned round = 0; !mutex_try_lock(s);) wait_a_moment(round);
 }
+[[gnu::hot]] void mutex_unlock(const RawMutexState* s) noexcept { lock_word(s).store(0, std::memory_order_release); }
 bool mutex_try_lock_for(const RawMutexState* s, RDuration timeout) noexcept {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout.seconds) +
                         std::chrono::nanoseconds(timeout.subsec_nanos);
-  while (!mutex_try_lock(s)) {
+  for (unsigned round = 0; !mutex_try_lock(s);) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    wait_a_moment(round);
   }
   return true;
 }
@@ -76,7 +91,7 @@ bool mutex_try_lock_for(const RawMutexState* s, RDuration timeout) noexcept {
 const MutexVTable kHeaderMutexVTable = {{kMutexVTableMask, &tl::mutex_vtable_layout},
                                         {mutex_lock, mutex_try_lock, mutex_unlock, mutex_try_lock_for}};
 
-RootModuleResult root_module_ok(const void* root_module) noexcept {
+[[gnu::hot]] RootModuleResult root_module_ok(const void* root_module) noexcept {
   RootModuleResult r;
   std::memset(static_cast<void*>(&r), 0, sizeof r);
   r.tag = kROk;

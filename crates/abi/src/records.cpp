@@ -4,19 +4,8 @@
 #include <cstdio>
 
 namespace lmfs::abi {
-namespace {
 
-// Its address identifies this binary.
-std::atomic<std::size_t> executable_identity{0};
-
-}  // namespace
-
-
-UTypeId own_type_id() {
-  UTypeId id{};
-  id.executable_identity = &executable_identity;
-  return id;
-}
+std::atomic<std::size_t> internal::executable_identity{0};
 
 
 namespace internal {
@@ -28,7 +17,8 @@ void out_of_memory() {
 
 void* grow_buffer(void* buffer, std::size_t new_capacity, std::size_t element_size) {
   if (new_capacity > SIZE_MAX / element_size) out_of_memory();
-  void* p = std::realloc(buffer, new_capacity * element_size);
+  const std::size_t bytes = new_capacity * element_size;
+  void* p = buffer == nullptr ? std::malloc(bytes) : std::realloc(buffer, bytes);
   if (p == nullptr) out_of_memory();
   return p;
 }
@@ -36,12 +26,8 @@ void* grow_buffer(void* buffer, std::size_t new_capacity, std::size_t element_si
 }  // namespace internal
 
 RVec<std::uint8_t> own_bytes(std::string_view bytes) {
-  RVec<std::uint8_t> v = own_vec<std::uint8_t>();
-  if (!bytes.empty()) {
-    v.vtable.get().grow_capacity_to(&v, bytes.size(), Exactness::Exact);
-    std::memcpy(v.buffer, bytes.data(), bytes.size());
-    v.length = bytes.size();
-  }
+  RVec<std::uint8_t> v = own_unwritten_bytes(bytes.size());
+  if (!bytes.empty()) std::memcpy(v.buffer, bytes.data(), bytes.size());
   return v;
 }
 

@@ -2,6 +2,7 @@
 // small described type comes out as the records a host would decode.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 #include <string>
 #include <string_view>
@@ -202,6 +203,48 @@ ExtraChecksResult checker_accepts(const void*, const TypeLayout* interface, cons
   r.tag = interface == implementation ? kROk : kRErr;
   return r;
 }
+
+// A layout's identity as a host keys its comparisons by it: this binary's
+// identity and the layout's address (least significant byte first, the rest
+// zero), the same at every call, told apart from every other type's; the
+// layout's own function gives it, and UnsafeIgnoredType takes ()'s.
+std::vector<std::uint8_t> id_bytes(const UTypeId& id) {
+  std::vector<std::uint8_t> out(sizeof id);
+  std::memcpy(out.data(), &id, sizeof id);
+  return out;
+}
+template <class T>
+void expect_identity_of_its_layout() {
+  const UTypeId id = type_id_of<T>();
+  EXPECT_EQ(id.executable_identity, own_type_id().executable_identity);
+  auto addr = reinterpret_cast<std::uintptr_t>(layout_of<T>());
+  for (std::size_t i = 0; i < sizeof id.type_id_array; ++i)
+    EXPECT_EQ(id.type_id_array[i], i < sizeof addr ? static_cast<std::uint8_t>(addr >> (8 * i)) : 0) << i;
+  EXPECT_EQ(id_bytes(layout_of<T>()->type_id()), id_bytes(id));
+  EXPECT_EQ(id_bytes(type_id_of<T>()), id_bytes(id));
+}
+
+TEST(LayoutTypeIds, EachTypeHasItsLayoutsIdentity) {
+  expect_identity_of_its_layout<Sample>();
+  expect_identity_of_its_layout<SampleTable>();
+  expect_identity_of_its_layout<RString>();
+  expect_identity_of_its_layout<ty::U8>();
+  const std::set<std::vector<std::uint8_t>> ids{id_bytes(type_id_of<Sample>()), id_bytes(type_id_of<SampleTable>()),
+                                                id_bytes(type_id_of<Choice>()), id_bytes(type_id_of<RString>()),
+                                                id_bytes(type_id_of<ty::U8>()), id_bytes(type_id_of<Unit>())};
+  EXPECT_EQ(ids.size(), 6U);
+  EXPECT_EQ(id_bytes(layout_of<ty::UnsafeIgnoredType>()->type_id()), id_bytes(type_id_of<Unit>()));
+}
+
+// The identity is there before the binary's ordinary static initialisers run:
+// one of them asking for a layout's identity gets the binary's, not a null.
+const UTypeId id_at_static_init = type_id_of<Sample>();
+
+TEST(LayoutTypeIds, KnownBeforeStaticInitialisers) {
+  EXPECT_EQ(id_at_static_init.executable_identity, own_type_id().executable_identity);
+  EXPECT_EQ(id_bytes(id_at_static_init), id_bytes(type_id_of<Sample>()));
+}
+
 const WithMetadata<TypeCheckerFields> checker_table{{0x7, nullptr}, {nullptr, &checker_accepts, nullptr}};
 
 using Traits = RequiredTraits;

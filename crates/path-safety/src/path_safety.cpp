@@ -1,16 +1,20 @@
 #include "lmfs_path_safety/path_safety.h"
 
+#include <algorithm>
+
 #include "lmfs_text/text.h"
 
 namespace lmfs::path_safety {
 
-std::string join_path(std::string_view folder, std::string_view name) {
-  const bool slash = !folder.empty() && !folder.ends_with('/');
-  std::string out;
-  out.reserve(folder.size() + (slash ? 1 : 0) + name.size());  // one allocation
-  out.append(folder);
-  if (slash) out.push_back('/');
-  out.append(name);
+void JoinedPath::write_to(char* out) const {
+  if (!folder_.empty()) out = std::copy(folder_.begin(), folder_.end(), out);
+  if (slash()) *out++ = '/';
+  if (!name_.empty()) std::copy(name_.begin(), name_.end(), out);
+}
+
+std::string JoinedPath::str() const {
+  std::string out(size(), '\0');
+  write_to(out.data());
   return out;
 }
 

@@ -4,9 +4,13 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <limits>
+#include <string>
 
 #include "lmfs_text/errno_text.h"
 #include "lmfs_text/number.h"
+#include "lmfs_text/packed_texts.h"
+#include "lmfs_text/strcat.h"
 
 namespace lmfs::text {
 namespace {
@@ -79,6 +83,29 @@ TEST(WholeNumber, TakesTheWholeTextOrNothing) {
   EXPECT_FALSE(whole_number<std::uint8_t>("256"));
   EXPECT_FALSE(whole_number<std::uint64_t>("18446744073709551616"));
 }
+
+TEST(Cat, JoinsTextsCharactersAndNumbersOfEveryWidth) {
+  const std::string owned = "owned";
+  const char* pointer = "ptr";
+  EXPECT_EQ(cat(), "");
+  EXPECT_EQ(cat("", std::string_view{}, std::string{}), "");
+  EXPECT_EQ(cat("a", owned, std::string_view("view"), pointer, '!'), "aownedviewptr!");
+  EXPECT_EQ(cat(std::numeric_limits<std::int64_t>::min(), ' ', std::numeric_limits<std::uint64_t>::max()),
+            "-9223372036854775808 18446744073709551615");
+  EXPECT_EQ(cat(0, '/', -1, '/', static_cast<unsigned char>(255), '/', std::numeric_limits<int>::min()),
+            "0/-1/255/-2147483648");
+  // Longer than the in-place buffer, with numbers shorter than their hint.
+  const std::string long_text(40, 'x');
+  EXPECT_EQ(cat(long_text, " at line ", std::size_t{1}, " column ", std::size_t{44}), long_text + " at line 1 column 44");
+}
+
+// Empty texts, at either end and between, keep their places.
+constexpr std::array<std::string_view, 5> kPackList = {"", "SIGHUP", "", "a", ""};
+constexpr auto kPacked = pack<packed_size(kPackList)>(kPackList);
+static_assert(kPacked.size() == 5 && sizeof(kPacked) == 8 + 6 * 2);
+static_assert(kPacked[0].empty() && kPacked[1] == "SIGHUP" && kPacked[2].empty() && kPacked[3] == "a" && kPacked[4].empty());
+constexpr std::array<std::string_view, 2> kNothing = {"", ""};
+static_assert(pack<packed_size(kNothing)>(kNothing)[1].empty());
 
 TEST(LibcErrorText, IsTheCLibrarysText) {
   EXPECT_EQ(libc_error_text(ENOENT), "No such file or directory");

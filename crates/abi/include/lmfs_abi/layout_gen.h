@@ -24,8 +24,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "lmfs_abi/type_layout.h"
@@ -562,12 +564,18 @@ const TypeLayout* layout_of() noexcept {
 }
 
 // Distinct for every described type of this binary: the binary's identity and
-// the address of the type's layout.
+// the address of the type's layout, least significant byte first. A host's
+// layout checker asks for the identity of each layout it reaches, once for
+// every field, parameter and return type on its way, before it looks at
+// anything else (it tells pairs already compared apart by identity): this is
+// kept to an address and a few stores.
 template <class T>
 UTypeId type_id_of() noexcept {
   UTypeId id = own_type_id();
-  auto addr = reinterpret_cast<std::uintptr_t>(&Gen<T>::layout);
-  for (std::size_t i = 0; i < sizeof addr; ++i) id.type_id_array[i] = static_cast<std::uint8_t>(addr >> (8 * i));
+  std::uintptr_t addr = reinterpret_cast<std::uintptr_t>(&Gen<T>::layout);
+  if constexpr (std::endian::native == std::endian::big) addr = std::byteswap(addr);
+  static_assert(sizeof addr <= sizeof id.type_id_array);
+  std::memcpy(id.type_id_array, &addr, sizeof addr);
   return id;
 }
 

@@ -141,16 +141,23 @@ void init_globals_with(const void* globals) noexcept;
 // made by CONSTRUCTOR (a `RootModuleResult (*)() noexcept`) and whose root
 // module layout is LAYOUT (a `const tl::TypeLayout*`), with the base name,
 // name and version texts given. Writable: the host fills the module slot.
+// The texts are writable data too, never written: they lie on the header's
+// page, so the host's first reads of the library touch that page alone.
 #define LMFS_ABI_LIBRARY_HEADER(BASE_NAME, NAME, VERSION, LAYOUT, CONSTRUCTOR)                       \
+  namespace {                                                                                     \
+  constinit char lmfs_header_base_name[] = BASE_NAME;                                             \
+  constinit char lmfs_header_name[] = NAME;                                                       \
+  constinit char lmfs_header_version[] = VERSION;                                                 \
+  }                                                                                               \
   extern "C" {                                                                                    \
   __attribute__((visibility("default"))) ::lmfs::abi::LibHeader _1as_0lib_1header_0root_bmodule_bloader = { \
       {'a', 'b', 'i', ' ', 's', 't', 'a', 'b', 'l', 'e', ' ', 'l', 'i', 'b', 'r', 'a',                  \
        'r', 'y', ' ', 'f', 'o', 'r', ' ', 'R', 'u', 's', 't', ' ', ' ', ' ', ' ', ' '},                 \
       ::lmfs::abi::kAbiMajor,                                                                     \
       ::lmfs::abi::kAbiMinor,                                                                     \
-      {BASE_NAME, sizeof(BASE_NAME) - 1},                                                         \
-      {NAME, sizeof(NAME) - 1},                                                                   \
-      {VERSION, sizeof(VERSION) - 1},                                                             \
+      {lmfs_header_base_name, sizeof(lmfs_header_base_name) - 1},                                 \
+      {lmfs_header_name, sizeof(lmfs_header_name) - 1},                                           \
+      {lmfs_header_version, sizeof(lmfs_header_version) - 1},                                     \
       ::lmfs::abi::kLayoutIncluded,                                                               \
       LAYOUT,                                                                                     \
       &::lmfs::abi::kCAbiTestingFns,                                                              \

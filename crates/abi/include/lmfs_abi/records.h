@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
+#include <atomic>
 #include <concepts>
 #include <cstdlib>
 #include <cstring>
@@ -284,9 +285,15 @@ static_assert(sizeof(RObject<int>) == 24 && offsetof(RObject<int>, ptr) == 8);
 
 // ---------------------------------------------------------------- ownership helpers
 
+namespace internal {
+// Its address identifies this binary (the framework's AtomicUsize): hidden,
+// so each binary that links this library has its own.
+[[gnu::visibility("hidden")]] extern std::atomic<std::size_t> executable_identity;
+}  // namespace internal
+
 // Identity of this binary: every type id handed out here carries it, so no
 // other binary ever mistakes our allocations for its own.
-[[nodiscard]] UTypeId own_type_id();
+[[nodiscard]] inline UTypeId own_type_id() { return UTypeId{&internal::executable_identity, {}}; }
 
 // What the metadata of each prefix table points at: the table's own layout
 // (its name and field names), defined with the interface's layouts.
@@ -363,8 +370,36 @@ void push(RVec<T>& v, const T& value) {
 
 // Builds an RString holding a copy of `s`, with this binary's vtable.
 [[nodiscard]] RString own_string(std::string_view s);
+// An RVec<uint8_t> of `size` bytes not yet written, with this binary's
+// vtable: allocated once, exactly, from the allocator the vtable's own
+// functions use. (Inline: it is on the path of every answer that carries a
+// path or text.)
+[[nodiscard]] inline RVec<std::uint8_t> own_unwritten_bytes(std::size_t size) {
+  RVec<std::uint8_t> v = own_vec<std::uint8_t>();
+  if (size != 0) {
+    v.buffer = static_cast<std::uint8_t*>(std::malloc(size));
+    if (v.buffer == nullptr) internal::out_of_memory();
+    v.length = v.capacity = size;
+  }
+  return v;
+}
 // Builds an RVec<uint8_t> holding a copy of `bytes`, with this binary's vtable.
 [[nodiscard]] RVec<std::uint8_t> own_bytes(std::string_view bytes);
+
+// A text that knows its size and writes itself into a buffer of that size
+// (a path joined from two parts, say), so that it is kept without a string
+// in between.
+template <class T>
+concept WritableText = requires(const T& text, char* out) {
+  { text.size() } -> std::same_as<std::size_t>;
+  text.write_to(out);
+};
+template <WritableText T>
+[[nodiscard]] RVec<std::uint8_t> own_bytes(const T& text) {
+  RVec<std::uint8_t> v = own_unwritten_bytes(text.size());
+  if (v.length != 0) text.write_to(reinterpret_cast<char*>(v.buffer));
+  return v;
+}
 
 // Releases an owned RVec/RString through the vtable it carries, whichever side
 // made it (a record without a vtable or destructor is left as it is: a host

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "lmfs_text/packed_texts.h"
+
 namespace lmfs::loomfs {
 namespace {
 
@@ -12,7 +14,8 @@ struct ErrnoEntry {
 };
 
 // asm-generic/errno-base.h and asm-generic/errno.h, with the kernel's
-// comments as descriptions. 41 and 58 are unused numbers.
+// comments as descriptions. 41 and 58 are unused numbers. (Read at compile
+// time only: the library keeps the numbers and the packed texts below.)
 constexpr auto kErrnoTable = std::to_array<ErrnoEntry>({
     {1, "Operation not permitted"},
     {2, "No such file or directory"},
@@ -156,17 +159,24 @@ constexpr bool strictly_ascending() {
 static_assert(strictly_ascending(), "errno table must be sorted by number without duplicates");
 static_assert(kErrnoTable.size() == 131 && kErrnoTable.back().number == 133);
 
-const ErrnoEntry* find_entry(int errnum) noexcept {
-  const auto* it = std::lower_bound(kErrnoTable.begin(), kErrnoTable.end(), errnum,
-                                    [](const ErrnoEntry& e, int n) { return e.number < n; });
-  return it != kErrnoTable.end() && it->number == errnum ? &*it : nullptr;
-}
+constexpr auto kErrnoNumbers = [] {
+  std::array<int, kErrnoTable.size()> numbers{};
+  for (std::size_t i = 0; i < numbers.size(); ++i) numbers[i] = kErrnoTable[i].number;
+  return numbers;
+}();
+constexpr std::array<std::string_view, kErrnoTable.size()> kErrnoList = [] {
+  std::array<std::string_view, kErrnoTable.size()> texts{};
+  for (std::size_t i = 0; i < texts.size(); ++i) texts[i] = kErrnoTable[i].description;
+  return texts;
+}();
+constexpr auto kErrnoTexts = text::pack<text::packed_size(kErrnoList)>(kErrnoList);
 
 }  // namespace
 
 std::string_view errno_description(int errnum) noexcept {
-  const ErrnoEntry* e = find_entry(errnum);
-  return e != nullptr ? e->description : std::string_view{};
+  const auto* it = std::lower_bound(kErrnoNumbers.begin(), kErrnoNumbers.end(), errnum);
+  if (it == kErrnoNumbers.end() || *it != errnum) return {};
+  return kErrnoTexts[static_cast<std::size_t>(it - kErrnoNumbers.begin())];
 }
 
 }  // namespace lmfs::loomfs

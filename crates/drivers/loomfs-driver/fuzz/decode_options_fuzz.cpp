@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto result = lmfs::loomfs::decode_options(json);
   if (result) {
     static_cast<void>(lmfs::loomfs::debug_options(*result, true));
-  } else if (!located(result.error())) {
+  } else if (!located(result.error().text())) {
     std::abort();
   }
   return 0;

@@ -9,10 +9,10 @@ namespace lmfs::loomfs {
 LoomFsDriver::LoomFsDriver(LoomFsDriverOptions opts)
     : opts_(std::make_shared<const LoomFsDriverOptions>(std::move(opts))), mgr_(opts_) {}
 
-std::expected<std::string, path_safety::SecurityError> LoomFsDriver::at_root(std::string_view param) const {
+std::expected<path_safety::JoinedPath, path_safety::SecurityError> LoomFsDriver::at_root(std::string_view param) const {
   LMFS_TRY(path_safety::ensure_safe_path(param));
-  if (param.starts_with('/')) return std::string(param);
-  return path_safety::join_path(root_, param);
+  if (param.starts_with('/')) return path_safety::JoinedPath(std::string_view{}, param);
+  return path_safety::JoinedPath(root_, param);
 }
 
 std::expected<StorageMedia, StoreOpError> LoomFsDriver::stores() const {

@@ -12,9 +12,9 @@ LoomFsDriverOptions options() {
 TEST(AtRoot, JoinsOntoAnEmptyRootOnAFreshDriver) {
   LoomFsDriver d(options());
   EXPECT_EQ(d.root(), "");
-  EXPECT_EQ(d.at_root("a/b").value(), "a/b");
-  EXPECT_EQ(d.at_root("").value(), "");
-  EXPECT_EQ(d.at_root("/etc").value(), "/etc");
+  EXPECT_EQ(d.at_root("a/b").value().str(), "a/b");
+  EXPECT_EQ(d.at_root("").value().str(), "");
+  EXPECT_EQ(d.at_root("/etc").value().str(), "/etc");
 }
 
 TEST(AtRoot, RefusesParentComponentsWithTheGivenPath) {

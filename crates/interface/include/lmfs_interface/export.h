@@ -28,6 +28,12 @@
 
 namespace lmfs {
 
+// What at_root answers: the path as a string or as a text that writes itself
+// out (abi::WritableText, kept without a copy in between), or the error.
+template <class R>
+concept PathAnswer = std::same_as<typename R::error_type, StorageDriverError> &&
+                     (std::same_as<typename R::value_type, std::string> || abi::WritableText<typename R::value_type>);
+
 // What a driver class offers. Operations that change the driver take it
 // mutably (the host calls them with exclusive access); the others are const
 // and may run on several threads at once.
@@ -38,7 +44,7 @@ concept StorageDriver = requires(D& d, const D& c, std::string_view path, const 
   { d.init() } -> std::same_as<std::expected<void, StorageDriverError>>;
   { d.done() } -> std::same_as<std::expected<void, StorageDriverError>>;
   { c.root() } -> std::same_as<std::optional<std::string>>;
-  { c.at_root(path) } -> std::same_as<std::expected<std::string, StorageDriverError>>;
+  { c.at_root(path) } -> PathAnswer;
   { c.stores() } -> std::same_as<std::expected<StorageMedia, StorageDriverError>>;
   { d.initialize_stores(media, option) } -> std::same_as<std::expected<void, StorageDriverError>>;
   { d.attach_stores(path, media, option) } -> std::same_as<std::expected<void, StorageDriverError>>;
@@ -148,7 +154,9 @@ struct DriverExport {
     });
   }
   static PathBufResult at_root(ErasedRef s, const RPath* p) noexcept {
-    return guarded([&] { return to_result<RPathBuf>(self(s).at_root(p->bytes()), own_path); });
+    return guarded([&] {
+      return to_result<RPathBuf>(self(s).at_root(p->bytes()), [](const auto& path) { return own_path(path); });
+    });
   }
   static MediaResult stores(ErasedRef s) noexcept {
     return guarded([&] {
@@ -223,7 +231,7 @@ struct DriverExport {
 
   // The host stores the root module in the header's slot under the header's
   // lock; this takes no lock and writes no slot.
-  static RootModuleResult construct_root_module() noexcept { return root_module_ok(&root_module); }
+  [[gnu::hot]] static RootModuleResult construct_root_module() noexcept { return root_module_ok(&root_module); }
 };
 
 }  // namespace lmfs::abi::internal

@@ -96,5 +96,9 @@ inline void release(RPathBuf& p) { release(p.inner); }
 [[nodiscard]] StorageMedia to_record(const lmfs::StorageMedia& media);
 [[nodiscard]] lmfs::StorageMedia from_record(const StorageMedia& media);
 [[nodiscard]] RPathBuf own_path(std::string_view bytes);
+template <WritableText T>
+[[nodiscard]] RPathBuf own_path(const T& path) {
+  return RPathBuf{own_bytes(path)};
+}
 
 }  // namespace lmfs::abi

@@ -4,6 +4,7 @@
 // (What the files on a path are: trusted_path.h.)
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -24,7 +25,36 @@ struct SecurityError {
 
 // `folder` joined with `name`: "/" between them unless `folder` is empty or
 // already ends in "/" ("" and "mkfs.loomfs" give the bare name).
-[[nodiscard]] std::string join_path(std::string_view folder, std::string_view name);
+//
+// A JoinedPath is that join before it is written out, so that whoever keeps
+// the result writes it once, straight into its own buffer. It borrows both
+// texts, which must outlive it; it refuses temporary strings.
+class JoinedPath {
+ public:
+  JoinedPath(std::string_view folder, std::string_view name) : folder_(folder), name_(name) {}
+  JoinedPath(const std::string&&, std::string_view) = delete;
+  JoinedPath(std::string_view, const std::string&&) = delete;
+
+  [[nodiscard]] std::string_view folder() const { return folder_; }
+  [[nodiscard]] std::string_view name() const { return name_; }
+  [[nodiscard]] std::size_t size() const { return folder_.size() + (slash() ? 1 : 0) + name_.size(); }
+  // Writes the size() bytes of the path at `out`.
+  void write_to(char* out) const;
+  [[nodiscard]] std::string str() const;
+
+ private:
+  // Whether a "/" goes between the two. (Worked out where it is needed: a
+  // flag kept beside the views would be written and read back in pieces of
+  // different widths, which stalls the copy of a fresh join.)
+  [[nodiscard]] bool slash() const { return !folder_.empty() && !folder_.ends_with('/'); }
+
+  std::string_view folder_;
+  std::string_view name_;
+};
+
+[[nodiscard]] inline std::string join_path(std::string_view folder, std::string_view name) {
+  return JoinedPath(folder, name).str();
+}
 
 // Returns `path` unchanged, or UnsafePath when a component (between "/"
 // separators, empty ones ignored) is exactly "..".

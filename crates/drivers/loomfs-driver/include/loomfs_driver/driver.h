@@ -68,8 +68,9 @@ class LoomFsDriver {
   [[nodiscard]] const std::string& root() const { return root_; }
   [[nodiscard]] const LoomFsManager& mgr() const { return mgr_; }
 
-  // The path-safety check, then `param` joined onto the root.
-  [[nodiscard]] std::expected<std::string, path_safety::SecurityError> at_root(std::string_view param) const;
+  // The path-safety check, then `param` joined onto the root (an absolute
+  // `param` stays as it is). The join borrows `param` and the root.
+  [[nodiscard]] std::expected<path_safety::JoinedPath, path_safety::SecurityError> at_root(std::string_view param) const;
 
   // The chosen store as a one-element media list of kind Block.
   [[nodiscard]] std::expected<StorageMedia, StoreOpError> stores() const;

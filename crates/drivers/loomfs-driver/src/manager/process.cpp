@@ -14,18 +14,20 @@
 
 #include "lmfs_base/try.h"
 #include "lmfs_base/unique.h"
+#include "lmfs_text/packed_texts.h"
 
 extern char** environ;
 
 namespace lmfs::loomfs::detail {
 namespace {
 
-constexpr std::array<std::string_view, 32> kSignalNames = {
+constexpr std::array<std::string_view, 32> kSignalList = {
     "",          "SIGHUP",  "SIGINT",    "SIGQUIT", "SIGILL",   "SIGTRAP", "SIGABRT", "SIGBUS",
     "SIGFPE",    "SIGKILL", "SIGUSR1",   "SIGSEGV", "SIGUSR2",  "SIGPIPE", "SIGALRM", "SIGTERM",
     "SIGSTKFLT", "SIGCHLD", "SIGCONT",   "SIGSTOP", "SIGTSTP",  "SIGTTIN", "SIGTTOU", "SIGURG",
     "SIGXCPU",   "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGWINCH", "SIGIO",   "SIGPWR",  "SIGSYS",
 };
+constexpr auto kSignalNames = text::pack<text::packed_size(kSignalList)>(kSignalList);
 
 }  // namespace
 

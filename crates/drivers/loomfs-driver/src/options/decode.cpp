@@ -10,6 +10,7 @@
 // an explicit stack, so the C++ stack depth does not depend on the input.
 #include <algorithm>
 #include <new>
+#include <tuple>
 
 #include "json_reader.h"
 #include "lmfs_abi/records.h"
@@ -33,6 +34,9 @@ T& target(const Field& field) {
 class Decoder {
  public:
   explicit Decoder(std::string_view in) : r_(in) {}
+
+  // What options() stopped at.
+  [[nodiscard]] Failure& failure() { return r_.failure(); }
 
   // The whole text: the options, then nothing but blanks.
   Status options(LoomFsDriverOptions& out) {
@@ -86,13 +90,13 @@ class Decoder {
         continue;
       }
       const auto bit = static_cast<std::uint8_t>(1u << (field - fields.begin()));
-      if (seen & bit) return duplicate_field(field->name);
+      if (seen & bit) return r_.fail(duplicate_field(field->name));
       seen |= bit;
       LMFS_TRY(r_.colon());
       LMFS_TRY(value(*field));
     }
     for (std::size_t k = 0; k < fields.size(); ++k) {
-      if (required(fields[k]) && !((seen >> k) & 1)) return missing_field(fields[k].name);
+      if (required(fields[k]) && !((seen >> k) & 1)) return r_.fail(missing_field(fields[k].name));
     }
     return {};
   }
@@ -101,7 +105,7 @@ class Decoder {
     for (std::size_t k = 0; k < fields.size(); ++k) {
       bool more = false;
       LMFS_TRY(next(k == 0, ']', more));
-      if (!more) return invalid_length(k, want, fields.size());
+      if (!more) return r_.fail(invalid_length(k, want, fields.size()));
       LMFS_TRY(value(fields[k]));
     }
     return {};
@@ -144,10 +148,14 @@ class Decoder {
   }
 
   // The library closes a container even when its visitor failed, and places
-  // the visitor's failure after the close.
+  // the visitor's failure after the close (a failure of the close itself is
+  // then dropped).
   Status closed(Status visited, int bracket) {
-    Status ended = bracket == '{' ? end_object() : end_list();
-    return r_.placed(visited ? std::move(ended) : std::move(visited));
+    if (visited) return bracket == '{' ? end_object() : end_list();
+    Failure kept = std::move(r_.failure());
+    std::ignore = bracket == '{' ? end_object() : end_list();
+    std::ignore = r_.fail(std::move(kept));
+    return r_.placed(visited);
   }
 
   // Before each member of a list or object: `more` is false at its close;
@@ -202,7 +210,7 @@ class Decoder {
     const int b = r_.peek_ws();
     if (b == '"') {
       LMFS_TRY(kind(out.kind));
-      if (out.kind != MediumKind::None) return unit_variant();
+      if (out.kind != MediumKind::None) return r_.fail(unit_variant());
       return {};
     }
     if (b != '{') return r_.peek_error(b == kEnd ? Code::EofWhileParsingValue : Code::ExpectedSomeValue);
@@ -229,7 +237,7 @@ class Decoder {
     std::string_view name;
     LMFS_TRY(string_view(Want::VariantName, scratch, name));
     const auto k = kind_named(name);
-    if (!k) return r_.placed(unknown_variant(name));
+    if (!k) return r_.placed(r_.fail(unknown_variant(name)));
     out = *k;
     return {};
   }
@@ -263,7 +271,7 @@ class Decoder {
       return {};
     }
     const std::string quoted = describe(n);
-    return r_.placed(n.kind == Number::Kind::Float ? invalid_type(quoted, Want::Byte) : invalid_value(quoted, Want::Byte));
+    return r_.placed(r_.fail(n.kind == Number::Kind::Float ? invalid_type(quoted, Want::Byte) : invalid_value(quoted, Want::Byte)));
   }
 
   Status unit() {
@@ -282,7 +290,7 @@ class Decoder {
 
   // The value at the reader (after blanks) is not one `want` takes: it is
   // read to be named in the message, placed after it.
-  std::unexpected<Failure> unexpected_value(Want want) {
+  Status unexpected_value(Want want) {
     std::string unexpected;
     const int b = r_.peek();
     switch (b) {
@@ -305,7 +313,7 @@ class Decoder {
         unexpected = describe(n);
       }
     }
-    return std::unexpected(r_.placed(json::invalid_type(unexpected, want)).error());
+    return r_.placed(r_.fail(json::invalid_type(unexpected, want)));
   }
 
   // A value under an unknown key: any JSON value, its strings and numbers
@@ -367,13 +375,12 @@ class Decoder {
 }  // namespace
 }  // namespace json
 
-std::expected<LoomFsDriverOptions, std::string> decode_options(std::string_view text) {
+std::expected<LoomFsDriverOptions, OptionsError> decode_options(std::string_view text) {
   // Allocation failures end the process the plug-in's one way.
   try {
     LoomFsDriverOptions opts;
-    if (auto status = json::Decoder(text).options(opts); !status) {
-      return std::unexpected(json::render(status.error(), text));
-    }
+    json::Decoder decoder(text);
+    if (!decoder.options(opts)) return std::unexpected(json::placed_in(std::move(decoder.failure()), text));
     return opts;
   } catch (const std::bad_alloc&) {
     abi::internal::out_of_memory();

@@ -1,6 +1,7 @@
 #include "json_error.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "lmfs_text/strcat.h"
 
@@ -34,14 +35,28 @@ std::string_view code_message(Code code) {
 
 Failure syntax(Code code, std::size_t index) { return {std::string(code_message(code)), index}; }
 
-std::unexpected<Failure> custom(std::string message) { return std::unexpected(Failure{std::move(message)}); }
+Failure custom(std::string message) { return Failure{std::move(message)}; }
 
-std::string render(const Failure& failure, std::string_view input) {
-  const std::string_view before = input.substr(0, std::min(failure.index, input.size()));
-  const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
-  const std::size_t last_lf = before.rfind('\n');
-  const std::size_t column = last_lf == std::string_view::npos ? before.size() : before.size() - last_lf - 1;
-  return text::cat(failure.message, " at line ", line, " column ", column);
+OptionsError placed_in(Failure failure, std::string_view input) {
+  // One pass over the bytes before the place: the lines end at each LF.
+  const std::size_t end = std::min(failure.index, input.size());
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  while (line_start < end) {
+    const void* lf = std::memchr(input.data() + line_start, '\n', end - line_start);
+    if (lf == nullptr) break;
+    ++line;
+    line_start = static_cast<std::size_t>(static_cast<const char*>(lf) - input.data()) + 1;
+  }
+  return {std::move(failure.message), line, end - line_start};
 }
 
 }  // namespace lmfs::loomfs::json
+
+namespace lmfs::loomfs {
+
+std::string OptionsError::text(std::string_view prefix) const {
+  return lmfs::text::cat(prefix, message, " at line ", line, " column ", column);
+}
+
+}  // namespace lmfs::loomfs

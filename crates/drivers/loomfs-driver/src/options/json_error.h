@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "lmfs_base/try.h"  // LMFS_TRY, for the decoder's Status
+#include "loomfs_driver/options.h"
 
 namespace lmfs::loomfs::json {
 
@@ -50,17 +51,23 @@ struct Failure {
   std::size_t index = kUnplaced;  // bytes of input before the reported place
 };
 
-// Success, or the first failure; values are written through out-parameters.
-using Status = std::expected<void, Failure>;
+// The decoder stops at its first failure. The reader keeps that failure
+// (Reader::failure()); what travels up through the readers is only this mark,
+// so that a status fits in a register instead of carrying a string through
+// every step.
+struct Stopped {};
+
+// Success, or stopped at a failure; values are written through out-parameters.
+using Status = std::expected<void, Stopped>;
 
 // A syntax failure at `index`.
 [[nodiscard]] Failure syntax(Code code, std::size_t index);
 
 // A visitor's failure, placed later.
-[[nodiscard]] std::unexpected<Failure> custom(std::string message);
+[[nodiscard]] Failure custom(std::string message);
 
-// "<message> at line L column C" for `failure` within `input`.
-[[nodiscard]] std::string render(const Failure& failure, std::string_view input);
+// `failure` with its place turned into the line and column within `input`.
+[[nodiscard]] OptionsError placed_in(Failure failure, std::string_view input);
 
 }  // namespace lmfs::loomfs::json
 

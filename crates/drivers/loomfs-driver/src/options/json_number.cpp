@@ -9,6 +9,8 @@
 #include <limits>
 #include <optional>
 
+#include "lmfs_text/strcat.h"
+
 namespace lmfs::loomfs::json {
 namespace {
 
@@ -19,19 +21,26 @@ bool overflows(std::uint64_t a, std::uint64_t b, std::uint64_t limit) {
   return a >= limit / 10 && (a > limit / 10 || b > limit % 10);
 }
 
-// The scale factors 1e0..1e308, each the correctly rounded double.
-const std::array<double, 309>& powers_of_ten() {
-  static const std::array<double, 309> table = [] {
-    std::array<double, 309> t{};
-    for (int k = 0; k < 309; ++k) {
-      char text[8] = "1e";
-      const auto end = std::to_chars(text + 2, text + sizeof text, k).ptr;
-      std::from_chars(text, end, t[static_cast<std::size_t>(k)]);
-    }
-    return t;
-  }();
-  return table;
-}
+// The scale factors 1e0..1e308, each the correctly rounded double: written
+// as literals, which the compiler rounds correctly, so the table is read-only
+// data ready at load time.
+#define LMFS_POW10(k) 1e##k
+#define LMFS_POW10_DECADE(d)                                                                           \
+  LMFS_POW10(d##0), LMFS_POW10(d##1), LMFS_POW10(d##2), LMFS_POW10(d##3), LMFS_POW10(d##4),          \
+      LMFS_POW10(d##5), LMFS_POW10(d##6), LMFS_POW10(d##7), LMFS_POW10(d##8), LMFS_POW10(d##9)
+constexpr std::array<double, 309> kPowersOfTen = {
+    LMFS_POW10_DECADE(),   LMFS_POW10_DECADE(1),  LMFS_POW10_DECADE(2),  LMFS_POW10_DECADE(3),
+    LMFS_POW10_DECADE(4),  LMFS_POW10_DECADE(5),  LMFS_POW10_DECADE(6),  LMFS_POW10_DECADE(7),
+    LMFS_POW10_DECADE(8),  LMFS_POW10_DECADE(9),  LMFS_POW10_DECADE(10), LMFS_POW10_DECADE(11),
+    LMFS_POW10_DECADE(12), LMFS_POW10_DECADE(13), LMFS_POW10_DECADE(14), LMFS_POW10_DECADE(15),
+    LMFS_POW10_DECADE(16), LMFS_POW10_DECADE(17), LMFS_POW10_DECADE(18), LMFS_POW10_DECADE(19),
+    LMFS_POW10_DECADE(20), LMFS_POW10_DECADE(21), LMFS_POW10_DECADE(22), LMFS_POW10_DECADE(23),
+    LMFS_POW10_DECADE(24), LMFS_POW10_DECADE(25), LMFS_POW10_DECADE(26), LMFS_POW10_DECADE(27),
+    LMFS_POW10_DECADE(28), LMFS_POW10_DECADE(29), 1e300, 1e301, 1e302, 1e303, 1e304, 1e305, 1e306, 1e307, 1e308,
+};
+#undef LMFS_POW10_DECADE
+#undef LMFS_POW10
+static_assert(kPowersOfTen[0] == 1.0 && kPowersOfTen[22] == 1e22 && kPowersOfTen[308] == 1e308);
 
 // The library's exponent arithmetic is 32-bit: it wraps while counting digits
 // and saturates when the written exponent is added.
@@ -47,7 +56,7 @@ std::int32_t saturating_add(std::int32_t a, std::int64_t b) {
 // The double the library builds from the leading digits and a decimal scale;
 // nothing when the scale takes it past the double range.
 std::optional<double> from_parts(bool positive, std::uint64_t significand, std::int32_t exp) {
-  const auto& pow10 = powers_of_ten();
+  const auto& pow10 = kPowersOfTen;
   double f = static_cast<double>(significand);
   for (;;) {
     const std::int64_t magnitude = exp < 0 ? -std::int64_t{exp} : std::int64_t{exp};
@@ -177,7 +186,7 @@ std::string describe(const Number& number) {
     case Number::Kind::Signed: return "integer `" + std::to_string(number.i) + "`";
     case Number::Kind::Float: break;
   }
-  return "floating point `" + display_float(number.f) + "`";
+  return text::cat("floating point `", display_float(number.f), '`');
 }
 
 std::string display_float(double value) {

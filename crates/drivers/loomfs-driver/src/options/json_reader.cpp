@@ -47,12 +47,10 @@ bool is_surrogate(unsigned c, unsigned first) { return c >= first && c <= first 
 
 }  // namespace
 
-std::unexpected<Failure> Reader::peek_error(Code code) const {
-  return std::unexpected(syntax(code, std::min(in_.size(), pos_ + 1)));
-}
+std::unexpected<Stopped> Reader::peek_error(Code code) { return fail(syntax(code, std::min(in_.size(), pos_ + 1))); }
 
-Status Reader::placed(Status status) const {
-  if (!status && status.error().index == Failure::kUnplaced) status.error().index = pos_;
+Status Reader::placed(Status status) {
+  if (!status && failure_.index == Failure::kUnplaced) failure_.index = pos_;
   return status;
 }
 

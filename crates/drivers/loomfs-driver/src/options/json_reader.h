@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "json_error.h"
 #include "json_number.h"
@@ -32,12 +33,21 @@ class Reader {
     return peek();
   }
 
-  // The library's two places: `error` counts the bytes taken so far,
-  // `peek_error` also the byte looked at (none at the end).
-  [[nodiscard]] std::unexpected<Failure> error(Code code) const { return std::unexpected(syntax(code, pos_)); }
-  [[nodiscard]] std::unexpected<Failure> peek_error(Code code) const;
-  // `status`, an unplaced failure placed where the reader stands.
-  [[nodiscard]] Status placed(Status status) const;
+  // Stops at a syntax failure, in the library's two places: `error` counts
+  // the bytes taken so far, `peek_error` also the byte looked at (none at the
+  // end).
+  [[nodiscard]] std::unexpected<Stopped> error(Code code) { return fail(syntax(code, pos_)); }
+  [[nodiscard]] std::unexpected<Stopped> peek_error(Code code);
+  // Stops at `failure` (a visitor's, unplaced until placed()).
+  [[nodiscard]] std::unexpected<Stopped> fail(Failure failure) {
+    failure_ = std::move(failure);
+    return std::unexpected(Stopped{});
+  }
+  // `status`; if it stopped at an unplaced failure, that is placed where the
+  // reader stands.
+  [[nodiscard]] Status placed(Status status);
+  // The failure the decoding stopped at.
+  [[nodiscard]] Failure& failure() { return failure_; }
 
   // `null`, `true` or `false`, whose first byte peek() has just shown.
   [[nodiscard]] Status word(std::string_view word);
@@ -73,6 +83,7 @@ class Reader {
 
   std::string_view in_;
   std::size_t pos_ = 0;
+  Failure failure_;
 };
 
 }  // namespace lmfs::loomfs::json

@@ -10,22 +10,28 @@ namespace {
 // In MediumKind order.
 constexpr std::string_view kKindNames[] = {"Block", "Path", "URN", "None"};
 
-std::string expecting(Want want) {
+// What a place expects, as the visitor names it: a prefix and a name.
+struct Expecting {
+  std::string_view prefix;
+  std::string_view name;
+};
+
+Expecting expecting(Want want) {
   switch (want) {
     case Want::Options:
     case Want::Media:
     case Want::OsString:
-    case Want::PathBuf: return "struct " + std::string(record_name(want));
+    case Want::PathBuf: return {"struct ", record_name(want)};
     case Want::Flags:
-    case Want::Text: return "a string";
-    case Want::Path: return "path string";
+    case Want::Text: return {"", "a string"};
+    case Want::Path: return {"", "path string"};
     case Want::MediumList:
-    case Want::ByteList: return "a sequence";
-    case Want::Byte: return "u8";
-    case Want::Unit: return "unit";
-    case Want::VariantName: return "variant identifier";
+    case Want::ByteList: return {"", "a sequence"};
+    case Want::Byte: return {"", "u8"};
+    case Want::Unit: return {"", "unit"};
+    case Want::VariantName: return {"", "variant identifier"};
   }
-  return "any value";
+  return {"", "any value"};
 }
 
 }  // namespace
@@ -47,29 +53,32 @@ std::optional<MediumKind> kind_named(std::string_view name) {
   return std::nullopt;
 }
 
-std::unexpected<Failure> invalid_type(std::string_view unexpected, Want want) {
-  return custom(text::cat("invalid type: ", unexpected, ", expected ", expecting(want)));
+Failure invalid_type(std::string_view unexpected, Want want) {
+  const Expecting e = expecting(want);
+  return custom(text::cat("invalid type: ", unexpected, ", expected ", e.prefix, e.name));
 }
 
-std::unexpected<Failure> invalid_value(std::string_view unexpected, Want want) {
-  return custom(text::cat("invalid value: ", unexpected, ", expected ", expecting(want)));
+Failure invalid_value(std::string_view unexpected, Want want) {
+  const Expecting e = expecting(want);
+  return custom(text::cat("invalid value: ", unexpected, ", expected ", e.prefix, e.name));
 }
 
-std::unexpected<Failure> unknown_variant(std::string_view name) {
-  return custom("unknown variant `" + std::string(name) + "`, expected one of `Block`, `Path`, `URN`, `None`");
+Failure unknown_variant(std::string_view name) {
+  return custom(text::cat("unknown variant `", name, "`, expected one of `Block`, `Path`, `URN`, `None`"));
 }
 
-std::unexpected<Failure> missing_field(std::string_view name) { return custom("missing field `" + std::string(name) + "`"); }
+Failure missing_field(std::string_view name) { return custom(text::cat("missing field `", name, '`')); }
 
-std::unexpected<Failure> duplicate_field(std::string_view name) {
-  return custom("duplicate field `" + std::string(name) + "`");
+Failure duplicate_field(std::string_view name) {
+  return custom(text::cat("duplicate field `", name, '`'));
 }
 
-std::unexpected<Failure> invalid_length(std::size_t count, Want record, std::size_t fields) {
-  return custom("invalid length " + std::to_string(count) + ", expected " + expecting(record) + " with " +
-                std::to_string(fields) + (fields == 1 ? " element" : " elements"));
+Failure invalid_length(std::size_t count, Want record, std::size_t fields) {
+  const Expecting e = expecting(record);
+  return custom(text::cat("invalid length ", count, ", expected ", e.prefix, e.name, " with ", fields,
+                          fields == 1 ? " element" : " elements"));
 }
 
-std::unexpected<Failure> unit_variant() { return custom("invalid type: unit variant, expected newtype variant"); }
+Failure unit_variant() { return custom("invalid type: unit variant, expected newtype variant"); }
 
 }  // namespace lmfs::loomfs::json

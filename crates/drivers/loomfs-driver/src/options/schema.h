@@ -47,13 +47,13 @@ struct Field {
 [[nodiscard]] std::optional<MediumKind> kind_named(std::string_view name);
 
 // The visitors' messages, unplaced.
-[[nodiscard]] std::unexpected<Failure> invalid_type(std::string_view unexpected, Want want);
-[[nodiscard]] std::unexpected<Failure> invalid_value(std::string_view unexpected, Want want);
-[[nodiscard]] std::unexpected<Failure> unknown_variant(std::string_view name);
-[[nodiscard]] std::unexpected<Failure> missing_field(std::string_view name);
-[[nodiscard]] std::unexpected<Failure> duplicate_field(std::string_view name);
-[[nodiscard]] std::unexpected<Failure> invalid_length(std::size_t count, Want record, std::size_t fields);
+[[nodiscard]] Failure invalid_type(std::string_view unexpected, Want want);
+[[nodiscard]] Failure invalid_value(std::string_view unexpected, Want want);
+[[nodiscard]] Failure unknown_variant(std::string_view name);
+[[nodiscard]] Failure missing_field(std::string_view name);
+[[nodiscard]] Failure duplicate_field(std::string_view name);
+[[nodiscard]] Failure invalid_length(std::size_t count, Want record, std::size_t fields);
 // A kind that holds a value, given as a bare name.
-[[nodiscard]] std::unexpected<Failure> unit_variant();
+[[nodiscard]] Failure unit_variant();
 
 }  // namespace lmfs::loomfs::json

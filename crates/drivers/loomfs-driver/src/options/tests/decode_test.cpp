@@ -21,7 +21,7 @@ constexpr std::string_view kTail = R"(,"bin_dir":"/b","media":{"inner":[]},"root
 // The decoder's verdict in one string: "ok: <debug text>" or the message.
 std::string verdict(std::string_view json) {
   const auto r = decode_options(json);
-  return r ? "ok: " + debug_options(*r, false) : r.error();
+  return r ? "ok: " + debug_options(*r, false) : r.error().text();
 }
 
 struct Row {
@@ -127,12 +127,12 @@ TEST(DecodeOptions, MatchesTheReferenceVectors) {
     ASSERT_TRUE(v.has_value());
     const auto result = decode_options(v->params);
     if (v->kind == "ok") {
-      ASSERT_TRUE(result.has_value()) << result.error();
+      ASSERT_TRUE(result.has_value()) << result.error().text();
       EXPECT_EQ(debug_options(*result, false), v->expected);
     } else {
       ASSERT_EQ(v->kind, "error");
       ASSERT_FALSE(result.has_value());
-      EXPECT_EQ("serde error: " + result.error(), v->expected);
+      EXPECT_EQ(result.error().text("serde error: "), v->expected);
     }
   }
   EXPECT_EQ(count, 162);
@@ -144,8 +144,8 @@ TEST(DecodeOptions, ObjectAndArrayFormsGiveTheSameRecord) {
       R"("media":{"inner":[{"Block":{"inner":"/dev/sdb"}},{"Path":{"inner":[47,255]}},{"URN":"u"},"None",{"None":null}]}})");
   const auto array = decode_options(
       R"(["-o x","/sbin",[[{"Block":["/dev/sdb"]},{"Path":[[47,255]]},{"URN":"u"},"None",{"None":null}]],"/mnt"])");
-  ASSERT_TRUE(object.has_value()) << object.error();
-  ASSERT_TRUE(array.has_value()) << array.error();
+  ASSERT_TRUE(object.has_value()) << object.error().text();
+  ASSERT_TRUE(array.has_value()) << array.error().text();
   EXPECT_EQ(*object, *array);
   EXPECT_EQ(object->flags, "-o x");
   EXPECT_EQ(object->bin_dir, "/sbin");
@@ -318,7 +318,7 @@ TEST(DecodeOptions, SkipsDeeplyNestedUnknownValues) {
   deep.append(kDepth, ']');
   deep.append(kTail);
   const auto r = decode_options(deep);
-  ASSERT_TRUE(r.has_value()) << r.error();
+  ASSERT_TRUE(r.has_value()) << r.error().text();
   EXPECT_EQ(r->root, "/r");
 
   deep.resize(deep.size() - kTail.size() - 1);  // one bracket short

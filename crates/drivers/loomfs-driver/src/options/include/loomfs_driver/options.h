@@ -1,6 +1,7 @@
 // The driver's parameters, decoded from the JSON text the host hands to `new`.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <optional>
 #include <string>
@@ -23,9 +24,18 @@ struct LoomFsDriverOptions {
 // inner: [...] }, root: "/mnt/s" }`, plain or alternate layout.
 [[nodiscard]] std::string debug_options(const LoomFsDriverOptions& opts, bool alternate);
 
+// Why a parameter text was refused: the JSON library's message and the place
+// it names (lines from 1; columns count bytes, as the library counts them).
+struct OptionsError {
+  std::string message;
+  std::size_t line = 1;
+  std::size_t column = 0;
+
+  // "<prefix><message> at line L column C", joined in one allocation.
+  [[nodiscard]] std::string text(std::string_view prefix = {}) const;
+};
+
 // Decodes one JSON value (object or four-element array) into the options.
-// On failure the error is the decoder's message, ending in
-// " at line L column C" (without the "serde error: " prefix that `new` adds).
-[[nodiscard]] std::expected<LoomFsDriverOptions, std::string> decode_options(std::string_view json);
+[[nodiscard]] std::expected<LoomFsDriverOptions, OptionsError> decode_options(std::string_view json);
 
 }  // namespace lmfs::loomfs
