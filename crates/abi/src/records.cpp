@@ -15,14 +15,6 @@ void out_of_memory() {
   std::abort();
 }
 
-void* grow_buffer(void* buffer, std::size_t new_capacity, std::size_t element_size) {
-  if (new_capacity > SIZE_MAX / element_size) out_of_memory();
-  const std::size_t bytes = new_capacity * element_size;
-  void* p = buffer == nullptr ? std::malloc(bytes) : std::realloc(buffer, bytes);
-  if (p == nullptr) out_of_memory();
-  return p;
-}
-
 }  // namespace internal
 
 RVec<std::uint8_t> own_bytes(std::string_view bytes) {

@@ -312,7 +312,16 @@ void release_element(T&) {}
 namespace internal {
 
 [[noreturn]] void out_of_memory();
-void* grow_buffer(void* buffer, std::size_t new_capacity, std::size_t element_size);
+// The one allocator of this binary's lists and texts: `buffer` (null for a
+// first allocation) grown to `new_capacity` elements, or the process ends.
+// (Inline: every answer that carries a path or a text goes through it.)
+inline void* grow_buffer(void* buffer, std::size_t new_capacity, std::size_t element_size) {
+  if (new_capacity > SIZE_MAX / element_size) out_of_memory();
+  const std::size_t bytes = new_capacity * element_size;
+  void* p = buffer == nullptr ? std::malloc(bytes) : std::realloc(buffer, bytes);
+  if (p == nullptr) out_of_memory();
+  return p;
+}
 
 // This binary's operations for RVec<T>. The elements are trivially copyable
 // records, so moving a buffer with realloc is sound.
@@ -371,14 +380,11 @@ void push(RVec<T>& v, const T& value) {
 // Builds an RString holding a copy of `s`, with this binary's vtable.
 [[nodiscard]] RString own_string(std::string_view s);
 // An RVec<uint8_t> of `size` bytes not yet written, with this binary's
-// vtable: allocated once, exactly, from the allocator the vtable's own
-// functions use. (Inline: it is on the path of every answer that carries a
-// path or text.)
+// vtable: allocated once, exactly, as the vtable's own functions allocate.
 [[nodiscard]] inline RVec<std::uint8_t> own_unwritten_bytes(std::size_t size) {
   RVec<std::uint8_t> v = own_vec<std::uint8_t>();
   if (size != 0) {
-    v.buffer = static_cast<std::uint8_t*>(std::malloc(size));
-    if (v.buffer == nullptr) internal::out_of_memory();
+    v.buffer = static_cast<std::uint8_t*>(internal::grow_buffer(nullptr, size, 1));
     v.length = v.capacity = size;
   }
   return v;
